@@ -1,0 +1,19 @@
+#include "agent/log.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+int ts_print(const char* message) {
+  char timeText[64] = "";
+  time_t now = time(nullptr);
+  ctime_r(&now, timeText);
+  timeText[strcspn(timeText, "\n")] = '\0';
+
+  // Only the first line of the message is logged, cut to the buffer.
+  char line[TS_PRINT_MAX + 1];
+  snprintf(line, sizeof line, "%s", message != nullptr ? message : "");
+  line[strcspn(line, "\n")] = '\0';
+
+  return fprintf(stderr, "%s: tnmibd: %s\n", timeText, line);
+}

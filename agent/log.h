@@ -1,0 +1,12 @@
+// The agent's one logging function: a time-stamped line on standard error.
+#ifndef TNMIBD_AGENT_LOG_H_
+#define TNMIBD_AGENT_LOG_H_
+
+// Longest message part written; anything after it is cut, never overrun.
+enum { TS_PRINT_MAX = 1023 };
+
+// Writes "<time text>: tnmibd: <first line of message>\n" to standard error in
+// one formatted write and returns that write's result. Safe from any thread.
+int ts_print(const char* message);
+
+#endif  // TNMIBD_AGENT_LOG_H_
