@@ -1,0 +1,92 @@
+// The polling handler: the one object that gathers cluster data. It owns the
+// master ClusterInfo tree, fills it from daemon commands (through the
+// process-wide command wrapper) and from the configuration query tool, and
+// merges it into the caller's tree (the SNMP side's copy).
+//
+// DESIGN: one connection to the daemon carries every command, so every
+// operation that sends a command or reads or writes the master tree holds
+// handlerMutex from start to end: the polls (SNMP thread), the node-list
+// refresh (refresh thread), the disk configuration scan (SNMP thread and the
+// events handler's send thread) and getClusterInfo. The mutex is not
+// recursive; none of these operations calls another that takes it.
+#ifndef TNMIBD_API_API_POLL_H_
+#define TNMIBD_API_API_POLL_H_
+
+#include <pthread.h>
+
+#include "api/api_records.h"
+#include "api/merrno.h"
+
+class TnperfWrapperUtils;
+
+class PollingHandler {
+ public:
+  // Creates the handler and stores it in thePollingHandler; 0, or the
+  // constructor's error number (then thePollingHandler stays null). Main thread.
+  static int init(int debug);
+  // Destroys the handler (if any) and clears thePollingHandler. Main thread.
+  static void term();
+
+  // Sets *err to 0, then to TnperfWrapperUtils::init's result; only when that
+  // is 0 does it create the master tree and set up the daemon's node list.
+  PollingHandler(MErrno* err, int debug);
+  // Tears the daemon's node list down, destroys the master tree, ends the wrapper.
+  ~PollingHandler();
+  PollingHandler(const PollingHandler&) = delete;
+  PollingHandler& operator=(const PollingHandler&) = delete;
+
+  // Sends one daemon command, again for as long as the wrapper answers 2.
+  // Returns the wrapper's last result. Caller holds handlerMutex.
+  int processCommand(const char* command);
+  // Rebuilds the daemon's node list; returns 0. Caller holds handlerMutex.
+  int initNodeList();
+  // Tears the daemon's node list down; returns 0. Caller holds handlerMutex.
+  int cleanupNodeList();
+  // initNodeList under handlerMutex, then stamps clusterUpdateTime; returns 0.
+  int refreshClusterRecipe();
+
+  // Cluster poll: configuration query plus "get clusterinfo" into the master,
+  // then the master's values (not its lists) onto dst. 0; 1 when the query
+  // tool cannot be started; or the failing daemon command's result.
+  int updateClusterInfo(ClusterInfo* dst, int norefresh);
+  // Copies the master's cluster values, nodes and file systems into dst
+  // (one level deep: pools are merged by the pool and disk polls). Returns 0.
+  int getClusterInfo(ClusterInfo* dst);
+  // 1 when the master has no node or one whose status names a failed node;
+  // else 0. Caller holds handlerMutex.
+  int checkFailedNode();
+
+  // Node poll; merges the master's nodes into dst on success. 0; 1 when the
+  // query tool cannot be started; or the failing daemon command's result.
+  int updateNodeInfo(ClusterInfo* dst, int norefresh);
+  // File system poll (statistics too when perf is non-zero); merges the file
+  // systems into dst. 0, or 1 when checkFailedNode refuses.
+  int updateFilesystemInfo(ClusterInfo* dst, int perf);
+  // Disk configuration scan: creates and removes the master's file systems,
+  // pools and disks after the query tool's disk records. 0, or 1 when the
+  // tool cannot be started. Any thread.
+  int updateDiskSDRInfo(int norefresh);
+  // Pool poll for fsName, or every file system when fsName is null; merges
+  // file systems and pools into dst. 0, or 1 (unknown file system, failed node).
+  int updateStoragePoolInfo(ClusterInfo* dst, const char* fsName);
+  // Disk poll for poolName of fsName, or every pool of fsName when poolName is
+  // null (statistics too when perf is non-zero); merges file systems, pools
+  // and disks into dst. 0, or 1 (unknown file system or pool, failed node).
+  int updateDiskInfo(ClusterInfo* dst, const char* fsName, const char* poolName, int perf);
+
+  // The process-wide command wrapper; owned through TnperfWrapperUtils::term.
+  TnperfWrapperUtils* utils;
+  // The master tree, owned. Read or written only under handlerMutex.
+  ClusterInfo* clusterInfo;
+  pthread_mutex_t handlerMutex;
+  // Non-zero echoes daemon responses and prints debug and warning lines.
+  int debug;
+
+ private:
+  bool mutexReady_;
+};
+
+// The one polling handler, null before PollingHandler::init and after term.
+extern PollingHandler* thePollingHandler;
+
+#endif  // TNMIBD_API_API_POLL_H_

@@ -1,0 +1,224 @@
+// The cluster data records: one ClusterInfo owns its nodes and file systems, a
+// FilesystemInfo owns its storage pools, a StoragePoolInfo owns its disks.
+//
+// Two trees of these exist: the polling handler's master tree and the SNMP
+// side's copy. The merges (copyNodes, copyFS, copyPools, copyDisks) and the
+// assignments carry field values from one tree into the other; a record is
+// never shared between two lists. The records have no lock of their own: the
+// owner of a tree decides which thread may touch it.
+#ifndef TNMIBD_API_API_RECORDS_H_
+#define TNMIBD_API_API_RECORDS_H_
+
+#include <stdint.h>
+#include <sys/time.h>
+
+#include <vector>
+
+#include "api/merrno.h"
+
+// Size of every text field of the records but one (unmountOnDiskFail).
+enum { RECORD_TEXT_SIZE = 128, RECORD_SHORT_TEXT_SIZE = 32 };
+
+// One disk of a storage pool; identified by name.
+class DiskInfo {
+ public:
+  // Sets *err to 0; every text empty but status "unknown", numbers zero.
+  explicit DiskInfo(MErrno* err);
+  ~DiskInfo();
+  DiskInfo(const DiskInfo&) = delete;
+  // Copies every field except inConfig.
+  DiskInfo& operator=(const DiskInfo& src);
+  // Zeroes the six times, readBytes, writeBytes, readOps, writeOps, perfInstances.
+  void clearStats();
+
+  unsigned char inConfig;
+  char name[RECORD_TEXT_SIZE];
+  char nodeName[RECORD_TEXT_SIZE];
+  char status[RECORD_TEXT_SIZE];
+  char availability[RECORD_TEXT_SIZE];
+  int32_t failureGroup;
+  char metadata[RECORD_TEXT_SIZE];
+  char data[RECORD_TEXT_SIZE];
+  char diskWait[RECORD_TEXT_SIZE];
+  int64_t totalSpace;
+  int64_t fullBlockFreeSpace;
+  int64_t subBlockFreeSpace;
+  double readTime;  // seconds
+  double writeTime;
+  double longestReadTime;
+  double longestWriteTime;
+  double shortestReadTime;
+  double shortestWriteTime;
+  int64_t readBytes;
+  int64_t writeBytes;
+  int32_t readOps;
+  int32_t writeOps;
+  int32_t perfInstances;
+};
+
+// One storage pool of a file system; identified by name. Owns its disks.
+class StoragePoolInfo {
+ public:
+  // Sets *err to 0; all fields empty or zero; reserves room for 1024 disks.
+  explicit StoragePoolInfo(MErrno* err);
+  // Destroys the disks in list order.
+  ~StoragePoolInfo();
+  StoragePoolInfo(const StoragePoolInfo&) = delete;
+  // Copies every field except disks and inConfig.
+  StoragePoolInfo& operator=(const StoragePoolInfo& src);
+  // Position of the first disk whose name equals diskName exactly, or -1.
+  int32_t getDiskInfoIndex(const char* diskName) const;
+  // Makes disks hold copies of src's disks (by name), then copies
+  // diskUpdateTime and diskPerfUpdateTime. Disks src lacks are destroyed.
+  void copyDisks(StoragePoolInfo* src);
+
+  char name[RECORD_TEXT_SIZE];
+  char status[RECORD_TEXT_SIZE];
+  int32_t numDisks;
+  int32_t totalSpace;  // low 32 bits of the daemon's 64-bit value
+  int32_t freeSpace;
+  int32_t fsIndex;
+  unsigned char inConfig;
+  std::vector<DiskInfo*> disks;
+  struct timeval diskUpdateTime;
+  struct timeval diskPerfUpdateTime;
+};
+
+// One file system; identified by name. Owns its storage pools.
+class FilesystemInfo {
+ public:
+  // Sets *err to 0; status "unknown", the rest empty or zero; reserves room for 256 pools.
+  explicit FilesystemInfo(MErrno* err);
+  // Destroys the pools in list order.
+  ~FilesystemInfo();
+  FilesystemInfo(const FilesystemInfo&) = delete;
+  // Copies every field except pools and inConfig.
+  FilesystemInfo& operator=(const FilesystemInfo& src);
+  // Zeroes the three byte counters, the fourteen call and inode counters and perfInstances.
+  void clearStats();
+  // Position of the first pool whose name equals poolName exactly, or -1.
+  int32_t getStoragePoolInfoIndex(const char* poolName) const;
+  // Makes pools hold copies of src's pools (by name), then copies
+  // poolUpdateTime. Goes one level deep: the disks of kept pools are untouched.
+  void copyPools(FilesystemInfo* src);
+
+  char name[RECORD_TEXT_SIZE];
+  char status[RECORD_TEXT_SIZE];
+  char xstatus[RECORD_TEXT_SIZE];
+  char util[RECORD_TEXT_SIZE];
+  int32_t readDuration;
+  int32_t writeDuration;
+  int32_t nsysmgt;
+  int32_t mgrChangeCnt;
+  int64_t totalSpace;
+  int32_t numTotalInodes;
+  int64_t freeSpace;
+  int32_t numFreeInodes;
+  int64_t fullFreeSpace;
+  int64_t fragFreeSpace;
+  char threadWait[RECORD_TEXT_SIZE];
+  char diskWait[RECORD_TEXT_SIZE];
+  int64_t bytesRead;
+  int64_t bytesCache;
+  int64_t bytesWritten;
+  int32_t reads;
+  int32_t caches;
+  int32_t writes;
+  int32_t openCalls;
+  int32_t closeCalls;
+  int32_t readCalls;
+  int32_t writeCalls;
+  int32_t readdirCalls;
+  int32_t inodesWritten;
+  int32_t inodesRead;
+  int32_t inodesDeleted;
+  int32_t inodesCreated;
+  int32_t statCacheHit;
+  int32_t statCacheMiss;
+  int32_t perfInstances;
+  std::vector<StoragePoolInfo*> pools;
+  struct timeval poolUpdateTime;
+  unsigned char inConfig;
+};
+
+// One node of the cluster; identified by its IP address text.
+class NodeInfo {
+ public:
+  // Sets *err to 0; every text empty, every number zero.
+  explicit NodeInfo(MErrno* err);
+  ~NodeInfo();
+  NodeInfo(const NodeInfo&) = delete;
+  // Copies every field.
+  NodeInfo& operator=(const NodeInfo& src);
+
+  char name[RECORD_TEXT_SIZE];
+  char ip[RECORD_TEXT_SIZE];
+  char platform[RECORD_TEXT_SIZE];
+  char type[RECORD_TEXT_SIZE];
+  char admin[RECORD_TEXT_SIZE];
+  char status[RECORD_TEXT_SIZE];
+  char version[RECORD_TEXT_SIZE];
+  int32_t failureCount;
+  int32_t threadWait;
+  char healthy[RECORD_TEXT_SIZE];
+  char diagnosis[RECORD_TEXT_SIZE];
+  int64_t pagePool;
+  int32_t prefetchThreads;
+  int32_t maxMbps;
+  int32_t maxFilesToCache;
+  int32_t maxStatCache;
+  int32_t worker1Threads;
+  int32_t dmapiEventTimeout;
+  int32_t dmapiMountTimeout;
+  int32_t dmapiSessFailureTimeout;
+  int32_t nsdServerWaitTimeWindowOnMount;
+  int32_t nsdServerWaitTimeForMount;
+  char unmountOnDiskFail[RECORD_SHORT_TEXT_SIZE];
+};
+
+// The cluster; owns its nodes and file systems.
+class ClusterInfo {
+ public:
+  // Sets *err to 0; all fields empty or zero; reserves room for 1024 nodes and 32 file systems.
+  explicit ClusterInfo(MErrno* err);
+  // Destroys every node, then every file system (null entries skipped).
+  ~ClusterInfo();
+  ClusterInfo(const ClusterInfo&) = delete;
+  // Copies the nine texts, the six numbers and nodeUpdateTime, fsUpdateTime,
+  // fsPerfUpdateTime; leaves clusterUpdateTime, sdrUpdateTime and both lists.
+  ClusterInfo& operator=(const ClusterInfo& src);
+  // Position of the first node whose ip equals ipAddress exactly, or -1.
+  int32_t getNodeInfoIndex(const char* ipAddress) const;
+  // Position of the first file system whose name equals fsName exactly, or -1.
+  int32_t getFilesystemInfoIndex(const char* fsName) const;
+  // Makes nodes hold copies of src's nodes (by ip), then copies nodeUpdateTime.
+  void copyNodes(ClusterInfo* src);
+  // Makes fileSystems hold copies of src's file systems (by name), then copies
+  // fsUpdateTime and fsPerfUpdateTime. The pools of kept file systems are untouched.
+  void copyFS(ClusterInfo* src);
+
+  char name[RECORD_TEXT_SIZE];
+  char id[RECORD_TEXT_SIZE];
+  char queryField3[RECORD_TEXT_SIZE];
+  char minReleaseLevel[RECORD_TEXT_SIZE];
+  char uidDomain[RECORD_TEXT_SIZE];
+  char remoteShellCommand[RECORD_TEXT_SIZE];
+  char remoteFileCopyCommand[RECORD_TEXT_SIZE];
+  char primaryServer[RECORD_TEXT_SIZE];
+  char secondaryServer[RECORD_TEXT_SIZE];
+  int32_t maxBlockSize;
+  int32_t distributedTokenServer;  // 0 or 1
+  int32_t failureDetectionTime;
+  int32_t tcpPort;
+  int32_t minMissedPingTimeout;
+  int32_t maxMissedPingTimeout;
+  struct timeval clusterUpdateTime;
+  std::vector<NodeInfo*> nodes;
+  struct timeval nodeUpdateTime;
+  std::vector<FilesystemInfo*> fileSystems;
+  struct timeval fsUpdateTime;
+  struct timeval fsPerfUpdateTime;
+  struct timeval sdrUpdateTime;
+};
+
+#endif  // TNMIBD_API_API_RECORDS_H_
