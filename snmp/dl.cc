@@ -19,8 +19,9 @@ const int kOpenFlags = RTLD_LAZY | RTLD_GLOBAL;
 const char* const kDepLibraries[2] = {"libcrypto.so", "libwrap.so"};
 const char* const kSnmpLibraries[4] = {"libnetsnmp.so", "libnetsnmphelpers.so",
                                        "libnetsnmpagent.so", "libnetsnmpmibs.so"};
-// The run-time packages carry only versioned names.
-const char* const kVersionSuffix[] = {".40", ".3", ".0"};
+// A host with only the run-time packages has the SNMP libraries under their
+// versioned names alone.
+const char* const kSnmpVersionSuffix = ".40";
 
 // Which library a symbol is looked up in, by position in the open order.
 enum Library { kNetsnmp, kHelpers, kAgent, kMibs, kLibraryCount };
@@ -31,7 +32,8 @@ struct SymbolRow {
   Library library;
 };
 
-#define TN_SYMBOL(name, lib) {#name, &Netsnmp_DL::name, lib}
+#define TN_SYMBOL(name, lib) \
+  { #name, &Netsnmp_DL::name, lib }
 const SymbolRow kSymbols[] = {
     TN_SYMBOL(snmp_enable_stderrlog, kNetsnmp),
     TN_SYMBOL(netsnmp_ds_set_boolean, kNetsnmp),
@@ -71,22 +73,20 @@ void* Netsnmp_DL::*const kHandleFields[kLibraryCount] = {
     &Netsnmp_DL::libnetsnmp, &Netsnmp_DL::libnetsnmphelpers, &Netsnmp_DL::libnetsnmpagent,
     &Netsnmp_DL::libnetsnmpmibs};
 
-// Opens a library under its name, or under a versioned name when only the
-// run-time package is installed. On failure, error receives the loader's text
-// for the name that was asked for.
-void* openLibrary(const char* name, char* error, size_t errorSize) {
+// Opens a library under its name or, when a suffix is given, under the name
+// with that suffix. On failure, error receives the loader's text for the name
+// that was asked for.
+void* openLibrary(const char* name, const char* suffix, char* error, size_t errorSize) {
   void* handle = dlopen(name, kOpenFlags);
   if (handle != nullptr) return handle;
   const char* text = dlerror();
   snprintf(error, errorSize, "%s", text != nullptr ? text : name);
-  for (const char* suffix : kVersionSuffix) {
-    char versioned[512];
-    snprintf(versioned, sizeof versioned, "%s%s", name, suffix);
-    handle = dlopen(versioned, kOpenFlags);
-    if (handle != nullptr) return handle;
-  }
-  dlerror();
-  return nullptr;
+  if (suffix == nullptr) return nullptr;
+  char versioned[512];
+  snprintf(versioned, sizeof versioned, "%s%s", name, suffix);
+  handle = dlopen(versioned, kOpenFlags);
+  if (handle == nullptr) dlerror();
+  return handle;
 }
 
 // Looks one symbol up in one library (never globally, which would find the
@@ -128,7 +128,7 @@ int Netsnmp_DL::open_dep_dlibs_named(const char* const names[2]) {
   for (int i = 0; i < 2; i++) {
     char error[1024];
     // Dependency handles are not kept: the libraries only have to be there.
-    if (openLibrary(names[i], error, sizeof error) == nullptr) {
+    if (openLibrary(names[i], nullptr, error, sizeof error) == nullptr) {
       ts_print(error);
       result = -1;
     }
@@ -139,7 +139,7 @@ int Netsnmp_DL::open_dep_dlibs_named(const char* const names[2]) {
 int Netsnmp_DL::open_netsnmp_dlibs_named(const char* const names[4]) {
   for (int lib = kNetsnmp; lib < kLibraryCount; lib++) {
     char error[1024];
-    void* handle = openLibrary(names[lib], error, sizeof error);
+    void* handle = openLibrary(names[lib], kSnmpVersionSuffix, error, sizeof error);
     this->*kHandleFields[lib] = handle;
     if (handle == nullptr) {
       char message[1100];
@@ -152,7 +152,9 @@ int Netsnmp_DL::open_netsnmp_dlibs_named(const char* const names[4]) {
   return 0;
 }
 
-extern "C" void boot_DynaLoader() { ts_print("WEIRD ERROR: boot_DynaLoader stub function called\n"); }
+extern "C" void boot_DynaLoader() {
+  ts_print("WEIRD ERROR: boot_DynaLoader stub function called\n");
+}
 
 // The forwarding functions: the library's names and signatures, each passing
 // its arguments to the resolved address. They check nothing; main calls them
@@ -204,8 +206,12 @@ int read_objid(const char* input, oid* output, size_t* outLen) {
   return TN_CALL(read_objid)(input, output, outLen);
 }
 void print_objid(const oid* objid, size_t objidLen) { TN_CALL(print_objid)(objid, objidLen); }
-struct tree* read_module(const char* name) { return TN_CALL(read_module)(name); }
-struct tree* read_mib(const char* filename) { return TN_CALL(read_mib)(filename); }
+struct tree* read_module(const char* name) {
+  return TN_CALL(read_module)(name);
+}
+struct tree* read_mib(const char* filename) {
+  return TN_CALL(read_mib)(filename);
+}
 void print_mib(FILE* fp) { TN_CALL(print_mib)(fp); }
 int netsnmp_register_table_iterator(netsnmp_handler_registration* reginfo,
                                     netsnmp_iterator_info* iinfo) {
@@ -223,7 +229,7 @@ void* netsnmp_extract_iterator_context(netsnmp_request_info* request) {
 int register_readfd(int fd, void (*func)(int, void*), void* data) {
   return TN_CALL(register_readfd)(fd, func, data);
 }
-unsigned int snmp_alarm_register(unsigned int when, unsigned int flags, SNMPAlarmCallback* thecallback,
-                                 void* clientarg) {
+unsigned int snmp_alarm_register(unsigned int when, unsigned int flags,
+                                 SNMPAlarmCallback* thecallback, void* clientarg) {
   return TN_CALL(snmp_alarm_register)(when, flags, thecallback, clientarg);
 }
