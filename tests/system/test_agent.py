@@ -1,0 +1,106 @@
+"""The agent process through the real master: the version scalar, the debug
+switch, the start-up failures and an orderly stop."""
+
+import os
+import signal
+import subprocess
+
+import pytest
+
+from conftest import AGENT, MIB_FILE, Snmp, start_agent, start_simulator, wait_for
+
+VERSION_OID = "TARN-MIB::tarnSubagentVersion.0"
+LIB_DIR = "/usr/lib/x86_64-linux-gnu"
+
+
+def hiding(names, argv):
+    """argv run in a mount namespace of its own in which the named files of
+    the library directory are gone (an overlay whiteout; the host is untouched)."""
+    script = ("set -e; d=$(mktemp -d); mount -t tmpfs tmpfs $d; mkdir $d/u $d/w; "
+              "mount -t overlay overlay -o lowerdir=%s,upperdir=$d/u,workdir=$d/w %s; "
+              "for n in %s; do rm -f %s/$n; done; exec \"$@\"" %
+              (LIB_DIR, LIB_DIR, " ".join(names), LIB_DIR))
+    return ["unshare", "--mount", "sh", "-c", script, "hide"] + list(argv)
+
+
+def log_lines(text):
+    """The message parts of the agent's time-stamped lines."""
+    return [l.split(": tnmibd: ", 1)[1] for l in text.splitlines() if ": tnmibd: " in l]
+
+
+@pytest.fixture
+def running(launcher, tmp_path, snmpd, sim):
+    return start_agent(launcher, tmp_path)
+
+
+def test_version_scalar_is_unsigned_one_and_read_only(running, snmp):
+    got = snmp.get("-On", VERSION_OID)
+    assert got.returncode == 0, got.stderr
+    oid, value = got.stdout.strip().split(" = ")
+    assert oid.endswith(".0")
+    assert value == "Gauge32: 1"
+
+    refused = snmp.set(VERSION_OID, "u", "2")
+    assert refused.returncode != 0
+    assert "notWritable" in refused.stderr or "noAccess" in refused.stderr, refused.stderr
+    assert snmp.get("-Ov", VERSION_OID).stdout.strip() == "Gauge32: 1"
+
+
+def test_sigterm_stops_in_order_with_status_zero(running):
+    assert running.stop(signal.SIGTERM) == 0
+    assert "Fatal" not in running.stderr()
+
+
+@pytest.mark.parametrize("args,debug", [(["-D"], True), (["-x", "-D"], False), (["-Dx"], False),
+                                        (["-d"], False)])
+def test_only_an_exact_first_argument_turns_on_library_debugging(launcher, tmp_path, snmpd,
+                                                                 sim, args, debug):
+    agent = start_agent(launcher, tmp_path, args)
+    assert Snmp(tmp_path).get(VERSION_OID).returncode == 0
+    agent.stop()
+    # The library's debug lines carry a "token:" prefix such as "trace:" or "agentx".
+    library_debug = [l for l in agent.stderr().splitlines()
+                     if ": tnmibd: " not in l and (l.startswith("trace:") or "agentx" in l)]
+    assert bool(library_debug) == debug, agent.stderr()[:2000]
+
+
+def test_missing_mib_file_is_fatal_before_any_thread(launcher, tmp_path, snmpd, sim):
+    os.unlink(MIB_FILE)
+    agent = start_agent(launcher, tmp_path, wait=False)
+    assert agent.wait_exit() == 1
+    assert log_lines(agent.stderr()) == ["Fatal error: failed to load TARN MIB file, exiting..."]
+    # The daemon side never started: the simulator saw no command at all.
+    assert sim.log() == []
+
+
+def test_unloadable_agent_library_ends_with_the_loaders_status(launcher, tmp_path, installed):
+    names = ["libnetsnmpagent.so", "libnetsnmpagent.so.40", "libnetsnmpagent.so.40.2.0"]
+    proc = launcher.start("tnmibd", hiding(names, [AGENT]))
+    assert proc.wait_exit() == 255
+    lines = log_lines(proc.stderr())
+    assert len(lines) == 2, lines
+    assert lines[0].startswith("Failed to load library: libnetsnmpagent.so")
+    assert lines[1] == "Fatal error: NetSNMP libraries failed to load, exiting..."
+
+
+def test_missing_libwrap_is_only_a_warning(launcher, tmp_path, snmpd, sim):
+    hidden = launcher.start("tnmibd-nowrap", hiding(["libwrap.so"], [AGENT]),
+                            env=dict(os.environ, **Snmp(tmp_path).env))
+    snmp = Snmp(tmp_path)
+    wait_for(lambda: snmp.get(VERSION_OID).returncode == 0 or not hidden.running(), 30,
+             "the agent without libwrap.so")
+    assert hidden.running(), hidden.stderr()
+    assert snmp.get("-Ov", VERSION_OID).stdout.strip() == "Gauge32: 1"
+    lines = log_lines(hidden.stderr())
+    assert any("libwrap.so" in l for l in lines), lines
+    assert "Warning: some dynamic libraries failed to load" in lines
+
+
+def test_agent_binary_is_not_linked_against_the_snmp_libraries():
+    out = subprocess.run(["ldd", AGENT], capture_output=True, text=True).stdout
+    assert "netsnmp" not in out
+    symbols = subprocess.run(["nm", "-D", "--defined-only", AGENT], capture_output=True,
+                             text=True).stdout.split()
+    for name in ("boot_DynaLoader", "init_agent", "send_v2trap", "read_objid",
+                 "netsnmp_register_table_iterator", "snmp_varlist_add_variable"):
+        assert name in symbols, name
