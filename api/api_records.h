@@ -31,29 +31,29 @@ class DiskInfo {
   // Zeroes the six times, readBytes, writeBytes, readOps, writeOps, perfInstances.
   void clearStats();
 
-  unsigned char inConfig;
-  char name[RECORD_TEXT_SIZE];
-  char nodeName[RECORD_TEXT_SIZE];
-  char status[RECORD_TEXT_SIZE];
-  char availability[RECORD_TEXT_SIZE];
-  int32_t failureGroup;
-  char metadata[RECORD_TEXT_SIZE];
-  char data[RECORD_TEXT_SIZE];
-  char diskWait[RECORD_TEXT_SIZE];
-  int64_t totalSpace;
-  int64_t fullBlockFreeSpace;
-  int64_t subBlockFreeSpace;
-  double readTime;  // seconds
-  double writeTime;
-  double longestReadTime;
-  double longestWriteTime;
-  double shortestReadTime;
-  double shortestWriteTime;
-  int64_t readBytes;
-  int64_t writeBytes;
-  int32_t readOps;
-  int32_t writeOps;
-  int32_t perfInstances;
+  unsigned char inConfig = 0;
+  char name[RECORD_TEXT_SIZE] = {};
+  char nodeName[RECORD_TEXT_SIZE] = {};
+  char status[RECORD_TEXT_SIZE] = {};
+  char availability[RECORD_TEXT_SIZE] = {};
+  int32_t failureGroup = 0;
+  char metadata[RECORD_TEXT_SIZE] = {};
+  char data[RECORD_TEXT_SIZE] = {};
+  char diskWait[RECORD_TEXT_SIZE] = {};
+  int64_t totalSpace = 0;
+  int64_t fullBlockFreeSpace = 0;
+  int64_t subBlockFreeSpace = 0;
+  double readTime = 0;  // seconds
+  double writeTime = 0;
+  double longestReadTime = 0;
+  double longestWriteTime = 0;
+  double shortestReadTime = 0;
+  double shortestWriteTime = 0;
+  int64_t readBytes = 0;
+  int64_t writeBytes = 0;
+  int32_t readOps = 0;
+  int32_t writeOps = 0;
+  int32_t perfInstances = 0;
 };
 
 // One storage pool of a file system; identified by name. Owns its disks.
@@ -72,16 +72,16 @@ class StoragePoolInfo {
   // diskUpdateTime and diskPerfUpdateTime. Disks src lacks are destroyed.
   void copyDisks(StoragePoolInfo* src);
 
-  char name[RECORD_TEXT_SIZE];
-  char status[RECORD_TEXT_SIZE];
-  int32_t numDisks;
-  int32_t totalSpace;  // low 32 bits of the daemon's 64-bit value
-  int32_t freeSpace;
-  int32_t fsIndex;
-  unsigned char inConfig;
+  char name[RECORD_TEXT_SIZE] = {};
+  char status[RECORD_TEXT_SIZE] = {};
+  int32_t numDisks = 0;
+  int32_t totalSpace = 0;  // low 32 bits of the daemon's 64-bit value
+  int32_t freeSpace = 0;
+  int32_t fsIndex = 0;
+  unsigned char inConfig = 0;
   std::vector<DiskInfo*> disks;
-  struct timeval diskUpdateTime;
-  struct timeval diskPerfUpdateTime;
+  struct timeval diskUpdateTime = {};
+  struct timeval diskPerfUpdateTime = {};
 };
 
 // One file system; identified by name. Owns its storage pools.
@@ -102,43 +102,43 @@ class FilesystemInfo {
   // poolUpdateTime. Goes one level deep: the disks of kept pools are untouched.
   void copyPools(FilesystemInfo* src);
 
-  char name[RECORD_TEXT_SIZE];
-  char status[RECORD_TEXT_SIZE];
-  char xstatus[RECORD_TEXT_SIZE];
-  char util[RECORD_TEXT_SIZE];
-  int32_t readDuration;
-  int32_t writeDuration;
-  int32_t nsysmgt;
-  int32_t mgrChangeCnt;
-  int64_t totalSpace;
-  int32_t numTotalInodes;
-  int64_t freeSpace;
-  int32_t numFreeInodes;
-  int64_t fullFreeSpace;
-  int64_t fragFreeSpace;
-  char threadWait[RECORD_TEXT_SIZE];
-  char diskWait[RECORD_TEXT_SIZE];
-  int64_t bytesRead;
-  int64_t bytesCache;
-  int64_t bytesWritten;
-  int32_t reads;
-  int32_t caches;
-  int32_t writes;
-  int32_t openCalls;
-  int32_t closeCalls;
-  int32_t readCalls;
-  int32_t writeCalls;
-  int32_t readdirCalls;
-  int32_t inodesWritten;
-  int32_t inodesRead;
-  int32_t inodesDeleted;
-  int32_t inodesCreated;
-  int32_t statCacheHit;
-  int32_t statCacheMiss;
-  int32_t perfInstances;
+  char name[RECORD_TEXT_SIZE] = {};
+  char status[RECORD_TEXT_SIZE] = {};
+  char xstatus[RECORD_TEXT_SIZE] = {};
+  char util[RECORD_TEXT_SIZE] = {};
+  int32_t readDuration = 0;
+  int32_t writeDuration = 0;
+  int32_t nsysmgt = 0;
+  int32_t mgrChangeCnt = 0;
+  int64_t totalSpace = 0;
+  int32_t numTotalInodes = 0;
+  int64_t freeSpace = 0;
+  int32_t numFreeInodes = 0;
+  int64_t fullFreeSpace = 0;
+  int64_t fragFreeSpace = 0;
+  char threadWait[RECORD_TEXT_SIZE] = {};
+  char diskWait[RECORD_TEXT_SIZE] = {};
+  int64_t bytesRead = 0;
+  int64_t bytesCache = 0;
+  int64_t bytesWritten = 0;
+  int32_t reads = 0;
+  int32_t caches = 0;
+  int32_t writes = 0;
+  int32_t openCalls = 0;
+  int32_t closeCalls = 0;
+  int32_t readCalls = 0;
+  int32_t writeCalls = 0;
+  int32_t readdirCalls = 0;
+  int32_t inodesWritten = 0;
+  int32_t inodesRead = 0;
+  int32_t inodesDeleted = 0;
+  int32_t inodesCreated = 0;
+  int32_t statCacheHit = 0;
+  int32_t statCacheMiss = 0;
+  int32_t perfInstances = 0;
   std::vector<StoragePoolInfo*> pools;
-  struct timeval poolUpdateTime;
-  unsigned char inConfig;
+  struct timeval poolUpdateTime = {};
+  unsigned char inConfig = 0;
 };
 
 // One node of the cluster; identified by its IP address text.
@@ -151,29 +151,29 @@ class NodeInfo {
   // Copies every field.
   NodeInfo& operator=(const NodeInfo& src);
 
-  char name[RECORD_TEXT_SIZE];
-  char ip[RECORD_TEXT_SIZE];
-  char platform[RECORD_TEXT_SIZE];
-  char type[RECORD_TEXT_SIZE];
-  char admin[RECORD_TEXT_SIZE];
-  char status[RECORD_TEXT_SIZE];
-  char version[RECORD_TEXT_SIZE];
-  int32_t failureCount;
-  int32_t threadWait;
-  char healthy[RECORD_TEXT_SIZE];
-  char diagnosis[RECORD_TEXT_SIZE];
-  int64_t pagePool;
-  int32_t prefetchThreads;
-  int32_t maxMbps;
-  int32_t maxFilesToCache;
-  int32_t maxStatCache;
-  int32_t worker1Threads;
-  int32_t dmapiEventTimeout;
-  int32_t dmapiMountTimeout;
-  int32_t dmapiSessFailureTimeout;
-  int32_t nsdServerWaitTimeWindowOnMount;
-  int32_t nsdServerWaitTimeForMount;
-  char unmountOnDiskFail[RECORD_SHORT_TEXT_SIZE];
+  char name[RECORD_TEXT_SIZE] = {};
+  char ip[RECORD_TEXT_SIZE] = {};
+  char platform[RECORD_TEXT_SIZE] = {};
+  char type[RECORD_TEXT_SIZE] = {};
+  char admin[RECORD_TEXT_SIZE] = {};
+  char status[RECORD_TEXT_SIZE] = {};
+  char version[RECORD_TEXT_SIZE] = {};
+  int32_t failureCount = 0;
+  int32_t threadWait = 0;
+  char healthy[RECORD_TEXT_SIZE] = {};
+  char diagnosis[RECORD_TEXT_SIZE] = {};
+  int64_t pagePool = 0;
+  int32_t prefetchThreads = 0;
+  int32_t maxMbps = 0;
+  int32_t maxFilesToCache = 0;
+  int32_t maxStatCache = 0;
+  int32_t worker1Threads = 0;
+  int32_t dmapiEventTimeout = 0;
+  int32_t dmapiMountTimeout = 0;
+  int32_t dmapiSessFailureTimeout = 0;
+  int32_t nsdServerWaitTimeWindowOnMount = 0;
+  int32_t nsdServerWaitTimeForMount = 0;
+  char unmountOnDiskFail[RECORD_SHORT_TEXT_SIZE] = {};
 };
 
 // The cluster; owns its nodes and file systems.
@@ -197,28 +197,28 @@ class ClusterInfo {
   // fsUpdateTime and fsPerfUpdateTime. The pools of kept file systems are untouched.
   void copyFS(ClusterInfo* src);
 
-  char name[RECORD_TEXT_SIZE];
-  char id[RECORD_TEXT_SIZE];
-  char queryField3[RECORD_TEXT_SIZE];
-  char minReleaseLevel[RECORD_TEXT_SIZE];
-  char uidDomain[RECORD_TEXT_SIZE];
-  char remoteShellCommand[RECORD_TEXT_SIZE];
-  char remoteFileCopyCommand[RECORD_TEXT_SIZE];
-  char primaryServer[RECORD_TEXT_SIZE];
-  char secondaryServer[RECORD_TEXT_SIZE];
-  int32_t maxBlockSize;
-  int32_t distributedTokenServer;  // 0 or 1
-  int32_t failureDetectionTime;
-  int32_t tcpPort;
-  int32_t minMissedPingTimeout;
-  int32_t maxMissedPingTimeout;
-  struct timeval clusterUpdateTime;
+  char name[RECORD_TEXT_SIZE] = {};
+  char id[RECORD_TEXT_SIZE] = {};
+  char queryField3[RECORD_TEXT_SIZE] = {};
+  char minReleaseLevel[RECORD_TEXT_SIZE] = {};
+  char uidDomain[RECORD_TEXT_SIZE] = {};
+  char remoteShellCommand[RECORD_TEXT_SIZE] = {};
+  char remoteFileCopyCommand[RECORD_TEXT_SIZE] = {};
+  char primaryServer[RECORD_TEXT_SIZE] = {};
+  char secondaryServer[RECORD_TEXT_SIZE] = {};
+  int32_t maxBlockSize = 0;
+  int32_t distributedTokenServer = 0;  // 0 or 1
+  int32_t failureDetectionTime = 0;
+  int32_t tcpPort = 0;
+  int32_t minMissedPingTimeout = 0;
+  int32_t maxMissedPingTimeout = 0;
+  struct timeval clusterUpdateTime = {};
   std::vector<NodeInfo*> nodes;
-  struct timeval nodeUpdateTime;
+  struct timeval nodeUpdateTime = {};
   std::vector<FilesystemInfo*> fileSystems;
-  struct timeval fsUpdateTime;
-  struct timeval fsPerfUpdateTime;
-  struct timeval sdrUpdateTime;
+  struct timeval fsUpdateTime = {};
+  struct timeval fsPerfUpdateTime = {};
+  struct timeval sdrUpdateTime = {};
 };
 
 #endif  // TNMIBD_API_API_RECORDS_H_
