@@ -30,7 +30,8 @@ class TnperfWrapperUtils {
   // Opens the response file and connects to the daemon socket. *err is 0 when
   // the instance is ready, 1 otherwise (the cause has been logged).
   TnperfWrapperUtils(MErrno* err, int debug);
-  // Closes and removes the response file and the connection.
+  // Closes and removes the response file, closes the connection and the
+  // event pipe. Not while another thread is inside waitEvents.
   ~TnperfWrapperUtils();
   TnperfWrapperUtils(const TnperfWrapperUtils&) = delete;
   TnperfWrapperUtils& operator=(const TnperfWrapperUtils&) = delete;
@@ -89,6 +90,9 @@ class TnperfWrapperUtils {
   Tnperf_ConnectionElement* element() const { return connection; }
 
  private:
+  // Reconnects after a failed command write: 2, or ends the process.
+  int reconnectCommand();
+
   Tnperf_ConnectionElement* connection;
   FILE* responseFile;
   char responseFilePath[256];

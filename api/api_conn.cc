@@ -1,0 +1,282 @@
+#include "api/api_conn.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "agent/log.h"
+#include "agent/scoped.h"
+#include "agent/text.h"
+#include "api/api_conn_element.h"
+#include "api/api_reader.h"
+
+TnperfWrapperUtils* theTnperfWrapperUtils = nullptr;
+
+namespace {
+
+const char kSocketPath[] = "/var/tarnfs/tnperf/tnperfSocket";
+const char kResponseDirectory[] = "/var/tarnfs/tnperf";
+const char kTokenSeparators[] = " \n\t";
+
+// Numbers the instances of this process, so that no two share a response file.
+std::atomic<unsigned> instanceCounter{0};
+
+// Creates or truncates path for reading and writing, owner only, without
+// following a symbolic link; null on failure with errno set.
+FILE* openResponseFile(const char* path) {
+  ScopedFd fd(::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return nullptr;
+  FILE* file = fdopen(fd.get(), "w+");
+  if (file != nullptr) fd.release();
+  return file;
+}
+
+bool startsWith(const char* line, const char* prefix) {
+  return strncmp(line, prefix, strlen(prefix)) == 0;
+}
+
+}  // namespace
+
+TnperfWrapperUtils::TnperfWrapperUtils(MErrno* err, int debugArg)
+    : connection(nullptr),
+      responseFile(nullptr),
+      lineBuffer(new (std::nothrow) char[BUFFER_SIZE]),
+      valueBuffer(new (std::nothrow) char[BUFFER_SIZE]),
+      resultBuffer(new (std::nothrow) char[BUFFER_SIZE]),
+      tokenPosition(nullptr),
+      eventPipeRead(nullptr),
+      eventPipeWrite(nullptr),
+      debug(debugArg) {
+  responseFilePath[0] = '\0';
+  if (err != nullptr) *err = 0;
+  int rc = commonInits();
+  if (err != nullptr) *err = rc;
+}
+
+TnperfWrapperUtils::~TnperfWrapperUtils() {
+  if (responseFile != nullptr) fclose(responseFile);
+  // The file belongs to this instance alone: leave nothing behind.
+  if (responseFilePath[0] != '\0') unlink(responseFilePath);
+  delete connection;
+  if (eventPipeRead != nullptr) fclose(eventPipeRead);
+  if (eventPipeWrite != nullptr) fclose(eventPipeWrite);
+  delete[] lineBuffer;
+  delete[] valueBuffer;
+  delete[] resultBuffer;
+}
+
+int TnperfWrapperUtils::init(int debugArg) {
+  if (theTnperfWrapperUtils != nullptr) return 0;
+  MErrno err = 0;
+  theTnperfWrapperUtils = new TnperfWrapperUtils(&err, debugArg);
+  if (err == 0) return 0;
+  delete theTnperfWrapperUtils;
+  theTnperfWrapperUtils = nullptr;
+  return err;
+}
+
+void TnperfWrapperUtils::term() {
+  delete theTnperfWrapperUtils;
+  theTnperfWrapperUtils = nullptr;
+}
+
+int TnperfWrapperUtils::commonInits() {
+  if (lineBuffer == nullptr || valueBuffer == nullptr || resultBuffer == nullptr) {
+    ts_print("Error: Failed to allocate memory\n");
+    return 1;
+  }
+  lineBuffer[0] = valueBuffer[0] = resultBuffer[0] = '\0';
+  snprintf(responseFilePath, sizeof responseFilePath, "%s/response.%ld.%u", kResponseDirectory,
+           static_cast<long>(getpid()), instanceCounter++);
+  responseFile = openResponseFile(responseFilePath);
+  if (responseFile == nullptr) {
+    responseFilePath[0] = '\0';  // nothing of ours to remove
+    ts_print("Error: Failed to make response file\n");
+    return 1;
+  }
+  if (connect() != 0) {
+    ts_print("Error: Failed to make connection\n");
+    return 1;
+  }
+  return 0;
+}
+
+int TnperfWrapperUtils::connect() {
+  connection = new (std::nothrow) Tnperf_ConnectionElement(kSocketPath, -1);
+  if (connection == nullptr) {
+    ts_print("Error: Failed to allocate memory\n");
+    return 1;
+  }
+  connection->set_trace(0);
+  if (connection->connectSocket(0) < 0) {
+    ts_print("Error: Failed to connect\n");
+    return 1;
+  }
+  return 0;
+}
+
+int TnperfWrapperUtils::sendCommand(const char* command) {
+  if (command == nullptr || connection == nullptr) return -1;
+  if (debug != 0) {
+    fprintf(stderr, "Processing command %s\n", command);
+    fflush(stderr);
+  }
+  if (strnlen(command, MAX_COMMAND_LENGTH + 1) > MAX_COMMAND_LENGTH) {
+    char message[TS_PRINT_MAX + 1];
+    snprintf(message, sizeof message,
+             "Error: Command longer than %d characters refused: %.64s...\n", MAX_COMMAND_LENGTH,
+             command);
+    ts_print(message);
+    return -1;
+  }
+  char text[COMMAND_BUFFER_SIZE];
+  size_t length = copyText(text, sizeof text, tnperf_findBlackSpace(command));
+  text[length++] = '\n';
+  text[length] = '\0';
+  // A short send leaves the rest to a further send; a failed one means the
+  // daemon connection broke.
+  for (size_t sent = 0; sent < length;) {
+    int n = connection->write(text + sent, static_cast<int>(length - sent));
+    if (n < 0) return reconnectCommand();
+    sent += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int TnperfWrapperUtils::reconnectCommand() {
+  if (connection->connectSocket(0) < 0) {
+    ts_print("Error: TARN daemon connection failed, exiting...\n");
+    exit(1);
+  }
+  return 2;
+}
+
+int TnperfWrapperUtils::getResponse(const char* /*command*/) {
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[BUFFER_SIZE]);
+  if (buffer == nullptr || responseFile == nullptr) return 0;
+  if (connection->get_socket() >= 0)
+    connection->drainStringSocket(buffer.get(), BUFFER_SIZE, tnperf_blastLineToFile, responseFile);
+  fflush(responseFile);
+  return 0;
+}
+
+int TnperfWrapperUtils::processCommand(const char* command) {
+  // Without a response file the answer would be lost: try to make it again first.
+  if (responseFile == nullptr && cleanupCommand() != 0) return -1;
+  int rc = sendCommand(command);
+  if (rc != 0) return rc;
+  return getResponse(command);
+}
+
+int TnperfWrapperUtils::cleanupCommand() {
+  tokenPosition = nullptr;
+  if (responseFile != nullptr) fclose(responseFile);
+  responseFile = openResponseFile(responseFilePath);
+  if (responseFile != nullptr) return 0;
+  char message[TS_PRINT_MAX + 1];
+  snprintf(message, sizeof message, "Error: Failed to empty response file %s: %s\n",
+           responseFilePath, strerror(errno));
+  ts_print(message);
+  return -1;
+}
+
+int TnperfWrapperUtils::prepBuffer() {
+  tokenPosition = nullptr;
+  if (responseFile == nullptr) return -1;
+  return fseek(responseFile, 0, SEEK_SET);
+}
+
+int TnperfWrapperUtils::getNextInstance(const char* prefix) {
+  tokenPosition = nullptr;
+  if (responseFile == nullptr || prefix == nullptr) return 0;
+  while (tnperf_readln(responseFile, lineBuffer, nullptr, BUFFER_SIZE) != -1) {
+    if (debug != 0) fprintf(stderr, "%s\n", lineBuffer);
+    if (startsWith(lineBuffer, prefix)) return 1;
+  }
+  return 0;
+}
+
+int TnperfWrapperUtils::getInstanceCount(const char* prefix) {
+  if (responseFile == nullptr || prefix == nullptr) return 0;
+  std::unique_ptr<char[]> scratch(new (std::nothrow) char[BUFFER_SIZE]);
+  if (scratch == nullptr || fseek(responseFile, 0, SEEK_SET) != 0) return 0;
+  int lines = tnperf_countLines(responseFile);
+  int count = 0;
+  for (int i = 0; i < lines; i++) {
+    scratch[0] = '\0';
+    tnperf_readln(responseFile, scratch.get(), nullptr, BUFFER_SIZE);
+    if (debug != 0) {
+      fprintf(stderr, "%s\n", scratch.get());
+      fflush(stderr);
+    }
+    if (startsWith(scratch.get(), prefix)) count++;
+  }
+  return count;
+}
+
+char* TnperfWrapperUtils::getBufferedValue(const char* keyword, unsigned char atStart, int length) {
+  resultBuffer[0] = '\0';
+  if (keyword == nullptr ||
+      tnperf_grabKeywordValue(lineBuffer, keyword, valueBuffer, atStart, BUFFER_SIZE) == nullptr)
+    return resultBuffer;
+  copyText(resultBuffer, BUFFER_SIZE, valueBuffer, length > 0 ? static_cast<size_t>(length) : 0);
+  return resultBuffer;
+}
+
+char* TnperfWrapperUtils::beginParsing() {
+  tokenPosition = nullptr;
+  return strtok_r(lineBuffer, kTokenSeparators, &tokenPosition);
+}
+
+char* TnperfWrapperUtils::getNextToken() {
+  if (tokenPosition == nullptr) return nullptr;
+  char* token = strtok_r(nullptr, kTokenSeparators, &tokenPosition);
+  if (token == nullptr) return nullptr;
+  if (token[0] == '\'') token++;
+  size_t length = strlen(token);
+  if (length > 0 && token[length - 1] == '\'') token[length - 1] = '\0';
+  return token;
+}
+
+void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data)) {
+  if (eventPipeRead != nullptr) fclose(eventPipeRead);
+  if (eventPipeWrite != nullptr) fclose(eventPipeWrite);
+  eventPipeRead = eventPipeWrite = nullptr;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) == 0) {
+    ScopedFd readEnd(ends[0]);
+    ScopedFd writeEnd(ends[1]);
+    eventPipeRead = fdopen(readEnd.get(), "r");
+    if (eventPipeRead != nullptr) readEnd.release();
+    eventPipeWrite = fdopen(writeEnd.get(), "w");
+    if (eventPipeWrite != nullptr) writeEnd.release();
+  }
+  if (eventPipeRead == nullptr || eventPipeWrite == nullptr) {
+    ts_print("Error opening event handler pipe.\n");
+    exit(1);
+  }
+  if (connection != nullptr) {
+    connection->eventCallback = callback;
+    connection->eventCallbackData = nullptr;
+  }
+}
+
+void TnperfWrapperUtils::waitEvents() {
+  std::unique_ptr<char[]> line(new char[COMMAND_BUFFER_SIZE]);
+  for (;;) {
+    if (connection != nullptr && connection->get_socket() >= 0 &&
+        tnperf_readln(eventPipeRead, line.get(), connection, COMMAND_BUFFER_SIZE) != -1)
+      continue;
+    if (connection == nullptr || connection->connectSocket(0) < 0) {
+      ts_print("Error: Events handler TARN daemon connection failed, exiting...\n");
+      exit(1);
+    }
+  }
+}

@@ -1,0 +1,279 @@
+#include "api/api_conn_element.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "agent/log.h"
+
+namespace {
+
+const char kEventPrefix[] = "_event_ ";
+const size_t kEventPrefixLength = sizeof kEventPrefix - 1;
+
+// The handshake of node/port connections, in host order; sent and checked in
+// network byte order.
+const uint32_t kHandshakeMagic = 0xF3689038u;
+const uint32_t kHandshakeMessage[10] = {kHandshakeMagic, 0, 0, 0, 0, 12, 0, 7, 0, 2};
+const int kHandshakeReplyWords = 5;
+
+char* copyName(const char* name) {
+  const char* src = name != nullptr ? name : "";
+  size_t n = strlen(src) + 1;
+  char* copy = static_cast<char*>(malloc(n));
+  if (copy != nullptr) memcpy(copy, src, n);
+  return copy;
+}
+
+}  // namespace
+
+Tnperf_ConnectionElement::Tnperf_ConnectionElement(const char* nameArg, int portArg)
+    : eventCallback(nullptr),
+      eventCallbackData(nullptr),
+      name(copyName(nameArg)),
+      port(nameArg != nullptr && nameArg[0] == '/' ? -1 : portArg),
+      socketFd(-1),
+      trace(0),
+      reportErrors(0),
+      namedSocket(0) {}
+
+Tnperf_ConnectionElement::~Tnperf_ConnectionElement() {
+  close();
+  free(name);
+}
+
+short Tnperf_ConnectionElement::set_trace(short level) {
+  short previous = trace;
+  trace = level;
+  return previous;
+}
+
+void Tnperf_ConnectionElement::reportError(const char* what, int err, const char* text) {
+  if (!reportErrors && trace == 0) return;
+  char message[TS_PRINT_MAX + 1];
+  snprintf(message, sizeof message, "_error_ Node %s, port %d: Error %d %s: %s\n",
+           name != nullptr ? name : "", port, err, what, text);
+  ts_print(message);
+}
+
+int Tnperf_ConnectionElement::failConnect(const char* what, int err) {
+  reportError(what, err, strerror(err));
+  close();
+  return -1;
+}
+
+int Tnperf_ConnectionElement::connectSocket(int reportErrorsArg) {
+  namedSocket = port == -1;
+  if (reportErrorsArg != 0) reportErrors = 1;
+  // A reconnect after a hang-up must not leak the old descriptor.
+  close();
+  if (name == nullptr) {
+    reportError("opening stream socket", ENOMEM, strerror(ENOMEM));
+    return -1;
+  }
+  if (trace != 0) {
+    fprintf(stderr, "_info_ Connecting to %s...\n", name);
+    if (namedSocket)
+      fprintf(stderr, "_info_ Using named socket %s...\n", name);
+    else
+      fprintf(stderr, "_info_ Using node/port %s/%d...\n", name, port);
+  }
+  int fd = ::socket(namedSocket ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    int err = errno;
+    reportError("opening stream socket", err, strerror(err));
+    return -1;
+  }
+  socketFd = fd;
+  if (setOptions() < 0) return -1;
+  int rc = namedSocket ? connectNamed() : connectNodePort();
+  if (rc < 0) return -1;
+  if (trace != 0) fprintf(stderr, "_trace_ done\n");
+  return socketFd;
+}
+
+int Tnperf_ConnectionElement::setOptions() {
+  int one = 1;
+  if (setsockopt(socketFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+    return failConnect("setsockopt reuse", errno);
+  // Closing discards unsent data at once instead of lingering.
+  struct linger lingerOption = {1, 0};
+  if (setsockopt(socketFd, SOL_SOCKET, SO_LINGER, &lingerOption, sizeof lingerOption) < 0)
+    return failConnect("setsockopt linger", errno);
+  return 0;
+}
+
+int Tnperf_ConnectionElement::connectNamed() {
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  size_t pathLength = strlen(name);
+  // A path that does not fit the address would be cut and reach the wrong
+  // socket: refuse it as a failed connect.
+  if (pathLength >= sizeof address.sun_path)
+    return failConnect("connecting stream socket", ENAMETOOLONG);
+  memcpy(address.sun_path, name, pathLength + 1);
+  socklen_t length =
+      static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + pathLength + 1);
+  while (::connect(socketFd, reinterpret_cast<struct sockaddr*>(&address), length) < 0) {
+    if (errno != EINTR) return failConnect("connecting stream socket", errno);
+  }
+  return 0;
+}
+
+int Tnperf_ConnectionElement::connectNodePort() {
+  int one = 1;
+  if (setsockopt(socketFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0)
+    return failConnect("setsockopt nodelay", errno);
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    reportError("Unable to connect to target node", rc, gai_strerror(rc));
+    close();
+    return -1;
+  }
+  struct sockaddr_in address;
+  memcpy(&address, found->ai_addr, sizeof address);
+  freeaddrinfo(found);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  while (::connect(socketFd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
+    if (errno != EINTR) return failConnect("connecting stream socket", errno);
+  }
+  return 0;
+}
+
+int Tnperf_ConnectionElement::close() {
+  if (socketFd < 0) return 0;
+  int rc = ::close(socketFd);
+  socketFd = -1;
+  return rc;
+}
+
+int Tnperf_ConnectionElement::read(char* buffer, int length) {
+  if (socketFd < 0) return -1;
+  ssize_t n = ::recv(socketFd, buffer, length > 0 ? static_cast<size_t>(length) : 0, MSG_NOSIGNAL);
+  if (n < 0) {
+    int err = errno;
+    reportError("in read", err, strerror(err));
+    close();
+    return -1;
+  }
+  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, (int)n);
+  return static_cast<int>(n);
+}
+
+int Tnperf_ConnectionElement::write(const char* buffer, int length) {
+  if (socketFd < 0) return -1;
+  ssize_t n = ::send(socketFd, buffer, length > 0 ? static_cast<size_t>(length) : 0, MSG_NOSIGNAL);
+  if (n < 0) {
+    int err = errno;
+    close();
+    reportError("in write", err, strerror(err));
+    return -1;
+  }
+  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Wrote %d bytes\n", name, port, (int)n);
+  return static_cast<int>(n);
+}
+
+int Tnperf_ConnectionElement::receiveLine(char* buffer, int length) {
+  int count = 0;
+  for (;;) {
+    char c;
+    ssize_t n = ::recv(socketFd, &c, 1, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      if (reportErrors || trace != 0) {
+        char message[TS_PRINT_MAX + 1];
+        snprintf(message, sizeof message, "_error_ Error %d reading from stream socket: %s\n", err,
+                 strerror(err));
+        ts_print(message);
+      }
+      return -1;
+    }
+    if (n == 0) {
+      if (count == 0) return -1;
+      break;  // the stream ended inside a line: the line ends there
+    }
+    if (c == '\n') break;
+    // One byte past the longest line: give up at once, leaving the rest unread.
+    if (count >= length - 1) return -1;
+    buffer[count++] = c;
+  }
+  if (count >= length - 1) {
+    if (reportErrors || trace != 0) {
+      char message[TS_PRINT_MAX + 1];
+      snprintf(message, sizeof message,
+               "_error_ Node %s, port %d: Read overrun of %d byte buffer!\n", name, port, length);
+      ts_print(message);
+    }
+    return -1;
+  }
+  buffer[count] = '\0';
+  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, count);
+  return count;
+}
+
+int Tnperf_ConnectionElement::readSocketLine(char* buffer, int length) {
+  if (socketFd < 0 || buffer == nullptr || length < 2) return -1;
+  for (;;) {
+    int count = receiveLine(buffer, length);
+    if (count < 0) return -1;
+    if (strncmp(buffer, kEventPrefix, kEventPrefixLength) != 0) return count;
+    // An asynchronous event between response lines: never part of the answer.
+    if (trace > 1)
+      fprintf(stderr, "_trace_ %s event message: '%s'\n",
+              eventCallback != nullptr ? "Returning" : "Discarding", buffer);
+    if (eventCallback != nullptr) eventCallback(buffer, eventCallbackData);
+  }
+}
+
+int Tnperf_ConnectionElement::drainStringSocket(char* buffer, int length, TnperfLineHandler handler,
+                                                void* data) {
+  for (;;) {
+    if (readSocketLine(buffer, length) < 0) return -1;
+    int rc = handler(buffer, data);
+    if (rc == 1) return 0;
+    if (rc != 0) return rc;
+  }
+}
+
+int Tnperf_ConnectionElement::poll(short events, int timeout, short* revents) {
+  struct pollfd entry = {socketFd, events, 0};
+  int rc = ::poll(&entry, 1, timeout);
+  if (revents != nullptr) *revents = rc > 0 ? entry.revents : 0;
+  return rc;
+}
+
+int Tnperf_ConnectionElement::handshake() {
+  if (socketFd < 0 || namedSocket) return 0;
+  uint32_t message[10];
+  for (int i = 0; i < 10; i++) message[i] = htonl(kHandshakeMessage[i]);
+  bool ok = write(reinterpret_cast<const char*>(message), sizeof message) == (int)sizeof message;
+  uint32_t reply[kHandshakeReplyWords];
+  ok = ok && read(reinterpret_cast<char*>(reply), sizeof reply) == (int)sizeof reply;
+  // The third word is not examined.
+  ok = ok && ntohl(reply[0]) == kHandshakeMagic && reply[1] == 0 && reply[3] == 0 && reply[4] == 0;
+  if (ok) return 0;
+  char text[TS_PRINT_MAX + 1];
+  snprintf(text, sizeof text, "Warning: Failed to handshake with %s\n", name);
+  ts_print(text);
+  close();
+  return 1;
+}

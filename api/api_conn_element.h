@@ -1,0 +1,88 @@
+// One stream connection to the TARN daemon's command service: a UNIX-domain
+// socket given by its path, or a TCP connection to a node name and port. It
+// sends and receives raw bytes, reads newline-terminated lines one byte at a
+// time (so nothing after a line is taken before it is asked for), and hands
+// the asynchronous "_event_ " lines that arrive between response lines to a
+// callback instead of returning them.
+//
+// No lock: each element is used by one thread at a time. Every send and
+// receive suppresses SIGPIPE, so a vanished daemon shows as a -1 result.
+#ifndef TNMIBD_API_API_CONN_ELEMENT_H_
+#define TNMIBD_API_API_CONN_ELEMENT_H_
+
+// A line handler or event callback: receives a line and the registered data.
+typedef int (*TnperfLineHandler)(char* line, void* data);
+
+class Tnperf_ConnectionElement {
+ public:
+  // Stores a copy of name; a name beginning with "/" (or a port of -1) makes
+  // a named socket. Nothing is opened.
+  Tnperf_ConnectionElement(const char* name, int port);
+  // Closes the socket and frees the name.
+  ~Tnperf_ConnectionElement();
+  Tnperf_ConnectionElement(const Tnperf_ConnectionElement&) = delete;
+  Tnperf_ConnectionElement& operator=(const Tnperf_ConnectionElement&) = delete;
+
+  // Sets the trace level (0 silent, 1 progress and errors, 2 also byte counts
+  // and event notes) and returns the previous one.
+  short set_trace(short level);
+  int get_socket() const { return socketFd; }
+  const char* get_name() const { return name; }
+  short get_trace() const { return trace; }
+
+  // Opens a new connection, closing any descriptor still open first. A
+  // nonzero argument turns error reporting on for good. Returns the
+  // descriptor, or -1 (reported through ts_print when errors are reported or
+  // tracing is on).
+  int connectSocket(int reportErrors);
+  // 0 when already closed, else close's result; the element is closed after.
+  int close();
+  // One receive / one send of at most length bytes: the byte count, 0 at end
+  // of stream (read only), or -1. A failed read or write closes the element.
+  int read(char* buffer, int length);
+  int write(const char* buffer, int length);
+  // Reads one line (without its newline) into buffer of length bytes and
+  // returns its length, or -1: closed, end of stream before any byte, a
+  // failed receive, or a line longer than length - 2 characters (one of
+  // exactly length - 1 characters is reported as an overrun). Event lines go
+  // to eventCallback, or are dropped without one, and are never returned. The
+  // socket stays open on failure.
+  int readSocketLine(char* buffer, int length);
+  // Reads lines into buffer and hands each to handler(line, data) until the
+  // handler returns nonzero: 1 ends the drain with 0, any other value is
+  // returned. A failed line read returns -1.
+  int drainStringSocket(char* buffer, int length, TnperfLineHandler handler, void* data);
+  // Polls the descriptor for events for at most timeout milliseconds and
+  // returns the system call's result; the returned events go to *revents
+  // when it is given.
+  int poll(short events, int timeout, short* revents = nullptr);
+  // The fixed 32-bit word exchange of node/port connections: 0 on success or
+  // when skipped (closed or named socket), 1 on failure (the element is then
+  // closed).
+  int handshake();
+
+  // Receives each event line and eventCallbackData; null drops event lines.
+  // Set by the owner before reading; survives reconnects.
+  TnperfLineHandler eventCallback;
+  void* eventCallbackData;
+
+ private:
+  // ts_print of "_error_ Node <name>, port <port>: Error <err> <what>: <text>"
+  // when errors are reported or tracing is on.
+  void reportError(const char* what, int err, const char* text);
+  int failConnect(const char* what, int err);
+  int setOptions();
+  int connectNamed();
+  int connectNodePort();
+  // Receives one line into buffer; see readSocketLine (event lines included).
+  int receiveLine(char* buffer, int length);
+
+  char* name;
+  int port;
+  int socketFd;
+  short trace;
+  unsigned reportErrors : 1;
+  unsigned namedSocket : 1;
+};
+
+#endif  // TNMIBD_API_API_CONN_ELEMENT_H_
