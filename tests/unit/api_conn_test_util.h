@@ -1,0 +1,140 @@
+// Test helpers for the daemon connection: listeners on a UNIX path or the
+// loopback address, byte-level sends and receives on the peer's side, and
+// bounded waits for a condition.
+#ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
+#define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace conntest {
+
+// A path under /tmp that no other test or run uses.
+inline std::string uniqueSocketPath(const char* tag) {
+  static int counter = 0;
+  char path[108];
+  snprintf(path, sizeof path, "/tmp/tnconn-%d-%d-%s", static_cast<int>(getpid()), counter++, tag);
+  return path;
+}
+
+// Waits up to timeoutMs for fd to become readable; true when it did.
+inline bool readable(int fd, int timeoutMs) {
+  struct pollfd entry = {fd, POLLIN, 0};
+  return ::poll(&entry, 1, timeoutMs) > 0;
+}
+
+inline bool sendAll(int fd, const std::string& text) {
+  size_t sent = 0;
+  while (sent < text.size()) {
+    ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Everything that arrives on fd until it stays quiet for quietMs (or ends).
+inline std::string receiveQuiet(int fd, int quietMs) {
+  std::string text;
+  char chunk[65536];
+  while (readable(fd, quietMs)) {
+    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Exactly count bytes from fd, or fewer when it ends or stays quiet for 5 s.
+inline std::string receiveExactly(int fd, size_t count) {
+  std::string text;
+  char chunk[65536];
+  while (text.size() < count && readable(fd, 5000)) {
+    size_t want = count - text.size() < sizeof chunk ? count - text.size() : sizeof chunk;
+    ssize_t n = ::recv(fd, chunk, want, 0);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Polls condition every millisecond for at most timeoutMs.
+inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A listening socket, closed (and its path removed) on destruction.
+class Listener {
+ public:
+  // Listens on a UNIX-domain path.
+  explicit Listener(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 16) != 0)
+      closeListener();
+  }
+  // Listens on 127.0.0.1 at a port the system picks.
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length) != 0)
+      closeListener();
+    else
+      port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { closeListener(); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int port() const { return port_; }
+  const std::string& path() const { return path_; }
+  // True when a connection is waiting to be accepted within timeoutMs.
+  bool pending(int timeoutMs) const { return fd_ >= 0 && readable(fd_, timeoutMs); }
+  // The next connection's descriptor (the caller closes it), or -1 after 5 s.
+  int acceptPeer() const {
+    if (!pending(5000)) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  void closeListener() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace conntest
+
+#endif  // TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
