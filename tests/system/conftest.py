@@ -318,9 +318,18 @@ def sim(launcher, tmp_path, installed):
     return start_simulator(launcher, tmp_path)
 
 
+def agent_env(workdir):
+    """The agent reads TARN-MIB from its installed path only; the standard
+    modules come from the base MIB directory."""
+    env = snmp_env(workdir)
+    env["MIBDIRS"] = BASE_MIBS
+    env["MIBS"] = "SNMPv2-MIB"
+    return env
+
+
 def start_agent(launcher, tmp_path, args=(), wait=True, env_extra=None):
     """Starts tnmibd; with wait, returns once the master answers its scalar."""
-    env = snmp_env(tmp_path)
+    env = agent_env(tmp_path)
     env.update(env_extra or {})
     proc = launcher.start("tnmibd", [AGENT] + list(args), env=env)
     if wait:

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import AGENT, MIB_FILE, Snmp, start_agent, start_simulator, wait_for
+from conftest import AGENT, MIB_FILE, Snmp, agent_env, start_agent, wait_for
 
 VERSION_OID = "TARN-MIB::tarnSubagentVersion.0"
 LIB_DIR = "/usr/lib/x86_64-linux-gnu"
@@ -85,7 +85,7 @@ def test_unloadable_agent_library_ends_with_the_loaders_status(launcher, tmp_pat
 
 def test_missing_libwrap_is_only_a_warning(launcher, tmp_path, snmpd, sim):
     hidden = launcher.start("tnmibd-nowrap", hiding(["libwrap.so"], [AGENT]),
-                            env=dict(os.environ, **Snmp(tmp_path).env))
+                            env=agent_env(tmp_path))
     snmp = Snmp(tmp_path)
     wait_for(lambda: snmp.get(VERSION_OID).returncode == 0 or not hidden.running(), 30,
              "the agent without libwrap.so")
