@@ -1,0 +1,153 @@
+// The events handler: turns the TARN daemon's asynchronous event lines into
+// calls of per-type callbacks (the trap senders).
+//
+// DESIGN: the handler owns a daemon connection of its own and runs two
+// threads. The receive thread sits in the command wrapper's waitEvents and,
+// for every line, only copies it into an EventItem, links it behind the list
+// tail under listMutex and wakes the send thread, so the connection is read
+// again at once whatever the senders cost. The send thread sleeps until woken
+// (mutex, cond, conditionMet), then drains the whole list: it finds each
+// line's type, builds the event record and calls the callback registered for
+// that type, one at a time and in arrival order. listMutex and mutex are
+// never held together, and listMutex is never held while parsing or calling
+// a callback. The callback table, wrapper, debug and pollingHandler are
+// written on the main thread before run starts the threads.
+#ifndef TNMIBD_API_API_EVENT_H_
+#define TNMIBD_API_API_EVENT_H_
+
+#include <pthread.h>
+
+#include "api/api_event_records.h"
+#include "api/merrno.h"
+
+class PollingHandler;
+class TnperfWrapperUtils;
+
+// A callback receives an event record, which it owns and deletes, and the
+// opaque value it was registered with; its result is not examined.
+typedef int (*EventCallback)(Event* event, void* data);
+
+// Event types: the row numbers of the type table, in its order.
+enum EventType {
+  EVENT_MOUNT = 0,
+  EVENT_UNMOUNT = 1,
+  EVENT_ADDDISK = 2,
+  EVENT_DELDISK = 3,
+  EVENT_CHDISK = 4,
+  EVENT_TAKEOVER = 5,
+  EVENT_FAILURE = 6,
+  EVENT_RECOVERY = 7,
+  EVENT_CREATEFS = 8,
+  EVENT_DELETEFS = 9,
+  EVENT_FSSTATECHANGE = 10,
+  EVENT_NEWCONNECTION = 11,
+  EVENT_EXCEPTION = 12,
+  EVENT_SGSTATS = 13,
+  EVENT_HUNGTHREAD = 14,
+  EVENT_POOLUTIL = 15,
+  EVENT_SDRCHANGED = 16,
+  EVENT_TYPE_COUNT = 17
+};
+
+class EventsHandler {
+ public:
+  // Size of the send thread's own line buffer; longer lines get an array of
+  // their own.
+  enum { LINE_BUFFER_SIZE = 1024 };
+
+  // An empty list and no callbacks, wrapper or polling handler. Never fails.
+  EventsHandler(MErrno* err, int debug);
+  // Deletes the pending lines.
+  ~EventsHandler();
+  EventsHandler(const EventsHandler&) = delete;
+  EventsHandler& operator=(const EventsHandler&) = delete;
+
+  // Creates theEventsHandler and its daemon connection and registers for
+  // event lines. 0; or the wrapper's error value after logging
+  // "_error_ creating tnperf wrapper utils" (the handler then exists without
+  // connection or polling handler, and its receive thread keeps trying to
+  // connect; see receiveHandlerBody). Main thread, once.
+  static int init(PollingHandler* pollingHandler, int debug);
+  // Deletes theEventsHandler and clears it. Does not stop the threads: for
+  // the way to process exit only.
+  static void term();
+
+  // Stores the callback and its argument for type (0 to 16), replacing an
+  // earlier pair. Main thread, before run.
+  void registerEventCallback(int type, EventCallback callback, void* data);
+
+  // Starts the send thread, then the receive thread, and joins both, which
+  // never end: blocks for the life of the process. Failures are logged and
+  // the next step is taken.
+  int run();
+
+  // Thread bodies; the argument is the handler.
+  static void* receiveHandlerBody(void* handler);
+  static void* sendHandlerBody(void* handler);
+
+  // Receive side: links the chain first..last behind the tail under
+  // listMutex, then wakes the send thread. count and size are not used.
+  int appendEventToList(EventItem* first, EventItem* last, int count, int size);
+  // Send side: takes the first pending line out of the list and returns its
+  // text in buffer, or, when size >= 1 and the text with its NUL needs more
+  // than size bytes, in a new array that the caller frees (delete[]). Null
+  // when the list is empty.
+  char* getEventFromList(char* buffer, int size);
+  // Sets conditionMet and wakes the send thread.
+  void wakeSendThread();
+  // Sleeps until conditionMet is set, then clears it.
+  void waitReceiveThread();
+
+  // One pass of the send thread: takes every pending line and dispatches it.
+  // Returns the number of lines taken. Send thread (or a test in its place).
+  int dispatchPending();
+  // The row of the type table that the line's "_event_" word begins with, or
+  // -1 (no "_event_": logged; no row: silent).
+  int getEventType(char* line);
+  // The record for a line of the given type, or null when the type builds
+  // none ("exception", "sgStats", "sdrChanged" after its disk scan, an
+  // incomplete "fsstatechange", a type above 16). Values longer than 255
+  // characters are cut.
+  Event* createEventObject(int type, char* line);
+
+  // One attempt to open the event connection: creates the wrapper and
+  // registers eventLineCallback. 0, or the wrapper's error value.
+  int connectEvents();
+
+  struct CallbackEntry {
+    EventCallback callback;
+    void* data;
+  };
+
+  pthread_t sendThread;
+  pthread_t receiveThread;
+  EventItem listHead;
+  EventItem* listTail;
+  CallbackEntry callbacks[EVENT_TYPE_COUNT];
+  TnperfWrapperUtils* wrapper;
+  int debug;
+  PollingHandler* pollingHandler;
+
+  // Guards the links behind listHead and listTail.
+  static pthread_mutex_t listMutex;
+  // The wake-up handshake between the two threads: conditionMet is 1 when
+  // lines were appended since the send thread last woke.
+  static pthread_mutex_t mutex;
+  static pthread_cond_t cond;
+  static int conditionMet;
+
+ private:
+  Event* createStateChangeEvent(char* line);
+  void runDiskScan();
+  // The polling handler to use once a retried connection succeeds.
+  PollingHandler* pendingPollingHandler_;
+};
+
+// The wrapper's line callback: queues a copy of line on theEventsHandler.
+// The line is dropped when it cannot be copied. Returns 0.
+int eventLineCallback(char* line, void* argument);
+
+// The one events handler; null before init and after term.
+extern EventsHandler* theEventsHandler;
+
+#endif  // TNMIBD_API_API_EVENT_H_
