@@ -1,0 +1,359 @@
+// The trap descriptions and the binding lists they produce, checked against
+// the real Net-SNMP library (opened the way the agent opens it) with the
+// project's MIB loaded; send_v2trap is replaced by a capture.
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+
+#include "mib/snmpTraps.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "api/api_event.h"
+#include "snmp/dl.h"
+
+namespace {
+
+struct Binding {
+  std::string name;  // dotted identifier
+  u_char type;
+  std::string value;  // text, decimal gauge, or dotted identifier
+};
+
+std::vector<std::vector<Binding>> captured;
+
+std::string dotted(const oid* ids, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; i++) text += "." + std::to_string(ids[i]);
+  return text;
+}
+
+void capture(netsnmp_variable_list* vars) {
+  std::vector<Binding> trap;
+  for (netsnmp_variable_list* v = vars; v != nullptr; v = v->next_variable) {
+    Binding b{dotted(v->name, v->name_length), v->type, ""};
+    if (v->type == ASN_OCTET_STR) {
+      b.value.assign(reinterpret_cast<const char*>(v->val.string), v->val_len);
+    } else if (v->type == ASN_GAUGE) {
+      b.value = std::to_string(static_cast<unsigned long>(*v->val.integer));
+    } else if (v->type == ASN_OBJECT_ID) {
+      b.value = dotted(v->val.objid, v->val_len / sizeof(oid));
+    }
+    trap.push_back(b);
+  }
+  captured.push_back(trap);
+}
+
+// The identifier of a TARN-MIB (or other module's) object, looked up here.
+std::string oidOf(const char* name) {
+  oid buf[64];
+  size_t len = 64;
+  if (read_objid(name, buf, &len) == 0) return "";
+  return dotted(buf, len);
+}
+
+class TrapTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (dlib.read_objid == nullptr) {
+      testing::internal::CaptureStderr();
+      dlib.open_dep_dlibs();
+      int rc = dlib.open_netsnmp_dlibs();
+      std::string log = testing::internal::GetCapturedStderr();
+      ASSERT_EQ(rc, 0) << log;
+    }
+    setenv("MIBDIRS", TN_BUILD_DIR "/base-mibs:" TN_SOURCE_DIR "/mibs", 1);
+    setenv("MIBS", "SNMPv2-MIB", 1);
+    init_mib();
+    ASSERT_NE(read_mib(TN_SOURCE_DIR "/mibs/TARN-MIB.txt"), nullptr);
+  }
+  void SetUp() override {
+    ASSERT_FALSE(oidOf("TARN-MIB:tarnMountTrap").empty()) << "TARN-MIB not loaded";
+    captured.clear();
+    setTrapSendFunction(capture);
+  }
+  void TearDown() override {
+    deliverQueuedTraps(1000000);
+    setTrapSendFunction(nullptr);
+  }
+};
+
+// One sender as the trap table gives it, with a record whose text fields
+// hold their own field names, and the bindings expected after snmpTrapOID.0.
+struct Expected {
+  int (*sender)(Event*, void*);
+  int eventType;
+  const char* trap;
+  Event* (*make)();
+  std::vector<std::pair<std::string, std::string>> bindings;  // object, value
+};
+
+Event* mount() { return new MountActionEvent("node", "fs"); }
+Event* disk() { return new DiskActionEvent("node", "fs", "disk"); }
+Event* chdisk() {
+  return new ChdiskEvent("node", "fs", "disk", "status", "availability", "failureGroup", "metadata",
+                         "data");
+}
+Event* takeover() { return new SgmgrTakeoverEvent("node", "prevNode", "fs"); }
+Event* nodeStatus() { return new NodeStatusEvent("node"); }
+Event* fsAction() { return new FilesystemActionEvent("node", "fs"); }
+Event* stateChange() {
+  return new FilesystemStateChangeEvent("fs", "userUnbalanced", "metaUnbalanced",
+                                        "userIllReplicated", "metaIllReplicated", "userExposed",
+                                        "metaExposed");
+}
+// The wait time's high word must not reach the Gauge32.
+Event* hung() { return new HungThreadEvent("node", 0x700000005LL, "diagnosis"); }
+Event* poolUtil() { return new StgPoolUtilizationEvent("fs", "pool", -2); }
+
+const std::vector<Expected>& expectedTraps() {
+  static const std::vector<Expected> table = {
+      {send_tarnMountTrap_trap,
+       0,
+       "tarnMountTrap",
+       mount,
+       {{"tarnNodeIpAddress", "node"}, {"tarnFileSystemName", "fs"}}},
+      {send_tarnUnmountTrap_trap,
+       1,
+       "tarnUnmountTrap",
+       mount,
+       {{"tarnNodeIpAddress", "node"}, {"tarnFileSystemName", "fs"}}},
+      {send_tarnAddDiskTrap_trap,
+       2,
+       "tarnAddDiskTrap",
+       disk,
+       {{"tarnNodeIpAddress", "node"}, {"tarnFileSystemName", "fs"}, {"tarnDiskName", "disk"}}},
+      {send_tarnDeleteDiskTrap_trap,
+       3,
+       "tarnDeleteDiskTrap",
+       disk,
+       {{"tarnNodeIpAddress", "node"}, {"tarnFileSystemName", "fs"}, {"tarnDiskName", "disk"}}},
+      {send_tarnChangeDiskTrap_trap,
+       4,
+       "tarnChangeDiskTrap",
+       chdisk,
+       {{"tarnNodeIpAddress", "node"},
+        {"tarnFileSystemName", "fs"},
+        {"tarnDiskName", "disk"},
+        {"tarnDiskStatus", "status"},
+        {"tarnDiskAvailability", "availability"},
+        {"tarnDiskFailureGroupName", "failureGroup"},
+        {"tarnDiskMetadata", "metadata"},
+        {"tarnDiskData", "data"}}},
+      {send_tarnSgmgrTakeoverTrap_trap,
+       5,
+       "tarnSgmgrTakeoverTrap",
+       takeover,
+       {{"tarnSgmgrIpAddress", "node"},
+        {"tarnPrevSgmgrIpAddress", "prevNode"},
+        {"tarnFileSystemName", "fs"}}},
+      {send_tarnNodeFailureTrap_trap,
+       6,
+       "tarnNodeFailureTrap",
+       nodeStatus,
+       {{"tarnNodeIpAddress", "node"}}},
+      {send_tarnNodeRecoveryTrap_trap,
+       7,
+       "tarnNodeRecoveryTrap",
+       nodeStatus,
+       {{"tarnNodeIpAddress", "node"}}},
+      {send_tarnFileSystemCreationTrap_trap,
+       8,
+       "tarnFileSystemCreationTrap",
+       fsAction,
+       {{"tarnSgmgrIpAddress", "node"}, {"tarnFileSystemName", "fs"}}},
+      {send_tarnFileSystemDeletionTrap_trap,
+       9,
+       "tarnFileSystemDeletionTrap",
+       fsAction,
+       {{"tarnSgmgrIpAddress", "node"}, {"tarnFileSystemName", "fs"}}},
+      {send_tarnFileSystemStateChangeTrap_trap,
+       10,
+       "tarnFileSystemStateChangeTrap",
+       stateChange,
+       {{"tarnFileSystemName", "fs"},
+        {"tarnUserUnbalanced", "userUnbalanced"},
+        {"tarnMetaUnbalanced", "metaUnbalanced"},
+        {"tarnUserIllReplicated", "userIllReplicated"},
+        {"tarnMetaIllReplicated", "metaIllReplicated"},
+        {"tarnUserExposed", "userExposed"},
+        {"tarnMetaExposed", "metaExposed"}}},
+      {send_tarnNewConnectionTrap_trap,
+       11,
+       "tarnNewConnectionTrap",
+       nodeStatus,
+       {{"tarnNodeIpAddress", "node"}}},
+      {send_tarnEventCollectionBufferOverflowTrap_trap,
+       13,
+       "tarnEventCollectionBufferOverflowTrap",
+       nodeStatus,
+       {{"tarnNodeIpAddress", "node"}}},
+      {send_tarnHungThreadTrap_trap,
+       14,
+       "tarnHungThreadTrap",
+       hung,
+       {{"tarnNodeIpAddress", "node"}, {"tarnWaitTime", "#5"}, {"tarnDiagnosis", "diagnosis"}}},
+      {send_tarnStgPoolUtilizationTrap_trap,
+       15,
+       "tarnStgPoolUtilizationTrap",
+       poolUtil,
+       {{"tarnStgPoolFSName", "fs"},
+        {"tarnStgPoolName", "pool"},
+        {"tarnStgPoolUtil", "#4294967294"}}},
+  };
+  return table;
+}
+
+std::string trapOidName() { return oidOf("SNMPv2-MIB:snmpTrapOID") + ".0"; }
+
+TEST_F(TrapTest, EveryDescriptionMatchesItsTrapAndEventType) {
+  int count = 0;
+  const TrapDescription* rows = trapDescriptions(&count);
+  ASSERT_EQ(count, 15);
+  const std::vector<Expected>& expected = expectedTraps();
+  for (int i = 0; i < count; i++) {
+    EXPECT_EQ(rows[i].eventType, expected[i].eventType) << i;
+    EXPECT_STREQ(rows[i].trapObject, expected[i].trap) << i;
+    size_t n = static_cast<size_t>(rows[i].bindingCount);
+    ASSERT_EQ(n, expected[i].bindings.size()) << expected[i].trap;
+    for (size_t b = 0; b < n; b++) {
+      EXPECT_EQ(rows[i].bindings[b].object, expected[i].bindings[b].first) << expected[i].trap;
+      // Every object named in the table exists in the MIB.
+      EXPECT_FALSE(oidOf(("TARN-MIB:" + expected[i].bindings[b].first).c_str()).empty());
+    }
+  }
+}
+
+TEST_F(TrapTest, EachSenderQueuesItsRecordAndTheTrapCarriesTheFieldsInOrder) {
+  for (const Expected& e : expectedTraps()) {
+    captured.clear();
+    ASSERT_EQ(queuedTrapCount(), 0u);
+    EXPECT_EQ(e.sender(e.make(), nullptr), 0);
+    EXPECT_EQ(queuedTrapCount(), 1u) << e.trap;
+    EXPECT_EQ(captured.size(), 0u);  // nothing is sent on the sender's thread
+    // Delivery sends the trap and deletes the record (a leak or a wrong
+    // delete shows in the sanitizer build).
+    EXPECT_EQ(deliverQueuedTraps(10), 1);
+    ASSERT_EQ(captured.size(), 1u) << e.trap;
+    const std::vector<Binding>& got = captured[0];
+    ASSERT_EQ(got.size(), e.bindings.size() + 1) << e.trap;
+    EXPECT_EQ(got[0].name, trapOidName());
+    EXPECT_EQ(got[0].type, ASN_OBJECT_ID);
+    EXPECT_EQ(got[0].value, oidOf((std::string("TARN-MIB:") + e.trap).c_str())) << e.trap;
+    for (size_t i = 0; i < e.bindings.size(); i++) {
+      const Binding& b = got[i + 1];
+      std::string object = e.bindings[i].first;
+      std::string value = e.bindings[i].second;
+      EXPECT_EQ(b.name, oidOf(("TARN-MIB:" + object).c_str())) << e.trap << " " << object;
+      bool gauge = value[0] == '#';
+      EXPECT_EQ(b.type, gauge ? ASN_GAUGE : ASN_OCTET_STR) << e.trap << " " << object;
+      EXPECT_EQ(b.value, gauge ? value.substr(1) : value) << e.trap << " " << object;
+    }
+  }
+}
+
+TEST_F(TrapTest, EmptyAndFullTextsAreSentWithTheirExactLength) {
+  std::string full(300, 'x');
+  send_tarnMountTrap_trap(new MountActionEvent(full.c_str(), ""), nullptr);
+  ASSERT_EQ(deliverQueuedTraps(10), 1);
+  ASSERT_EQ(captured.size(), 1u);
+  ASSERT_EQ(captured[0].size(), 3u);
+  EXPECT_EQ(captured[0][1].value, full.substr(0, 255));
+  EXPECT_EQ(captured[0][2].type, ASN_OCTET_STR);
+  EXPECT_EQ(captured[0][2].value, "");
+}
+
+TEST_F(TrapTest, TrapsLeaveInTheOrderTheyWereQueuedAndInBatches) {
+  for (int i = 0; i < 5; i++) {
+    send_tarnNodeFailureTrap_trap(new NodeStatusEvent(std::to_string(i).c_str()), nullptr);
+  }
+  EXPECT_EQ(deliverQueuedTraps(3), 3);
+  EXPECT_EQ(queuedTrapCount(), 2u);
+  EXPECT_EQ(deliverQueuedTraps(10), 2);
+  ASSERT_EQ(captured.size(), 5u);
+  for (int i = 0; i < 5; i++) EXPECT_EQ(captured[i][1].value, std::to_string(i));
+  EXPECT_EQ(deliverQueuedTraps(10), 0);
+}
+
+TEST_F(TrapTest, NamesMissingFromTheMibAreReportedAndTheTrapStillGoesOut) {
+  int count = 0;
+  const TrapDescription* failure = &trapDescriptions(&count)[6];
+  const TrapBinding bindings[] = {
+      {"tarnNoSuchObject", TRAP_TEXT, offsetof(NodeStatusEvent, node)},
+      {"tarnNodeIpAddress", TRAP_TEXT, offsetof(NodeStatusEvent, node)}};
+  TrapDescription bogus = {
+      99, "tarnNoSuchTrap", "NodeStatusEvent", failure->recordBytes, failure->destroy, bindings, 2};
+  NodeStatusEvent record("10.0.0.1");
+  testing::internal::CaptureStderr();
+  netsnmp_variable_list* vars = buildTrapVarbinds(&bogus, &record);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Warning: object tarnNoSuchTrap not found in MIB file."), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Warning: object tarnNoSuchObject not found in MIB file."), std::string::npos)
+      << log;
+  capture(vars);
+  snmp_free_varbind(vars);
+  ASSERT_EQ(captured.size(), 1u);
+  ASSERT_EQ(captured[0].size(), 2u);  // the unknown binding is left out
+  EXPECT_EQ(captured[0][0].value, ".0.0");
+  EXPECT_EQ(captured[0][1].name, oidOf("TARN-MIB:tarnNodeIpAddress"));
+  EXPECT_EQ(captured[0][1].value, "10.0.0.1");
+}
+
+// A TCP connection on the loopback; closed with the object.
+struct Connection {
+  int listener = -1, client = -1, server = -1;
+  explicit Connection(int port) {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0)
+      return;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    client = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+    server = accept(listener, nullptr, nullptr);
+  }
+  ~Connection() {
+    for (int fd : {listener, client, server})
+      if (fd >= 0) close(fd);
+  }
+  bool ok() const { return server >= 0; }
+};
+
+int noDelay(int fd) {
+  int on = -1;
+  socklen_t len = sizeof on;
+  getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len);
+  return on;
+}
+
+TEST(AgentXNoDelay, OnlyConnectionsToTheAgentXPortAreChangedAndOnlyOnce) {
+  Connection agentx(705);
+  if (!agentx.ok()) GTEST_SKIP() << "port 705 is taken here (run inside the sandbox)";
+  Connection other(0);
+  ASSERT_TRUE(other.ok());
+  ASSERT_EQ(noDelay(agentx.client), 0);
+  EXPECT_EQ(setAgentXNoDelay(), 1);
+  EXPECT_NE(noDelay(agentx.client), 0);
+  EXPECT_EQ(noDelay(agentx.server), 0);  // its peer is not the AgentX port
+  EXPECT_EQ(noDelay(other.client), 0);
+  EXPECT_EQ(setAgentXNoDelay(), 0);
+}
+
+}  // namespace
