@@ -1,1 +1,119 @@
-int main() { return 0; }
+// The agent process: binds the SNMP libraries, joins the master agent as an
+// AgentX subagent, loads the MIB, registers its objects, brings up the daemon
+// side and serves requests on this thread until stopped.
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/agent/net-snmp-agent-includes.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "agent/log.h"
+#include "agent/snmpObjects.h"
+#include "agent/tarnInfo.h"
+#include "api/api_poll.h"
+#include "mib/snmpRefresh.h"
+#include "mib/snmpTables.h"
+#include "snmp/dl.h"
+
+namespace {
+
+const char* const kAppName = "tarnMgmt";
+const char* const kAgentXSocket = "tcp:localhost:705";
+const char* const kMibFile = "/usr/lpp/tarnfs/data/TARN-MIB.txt";
+
+// Only the first argument counts, and only when it is exactly "-D".
+bool debugRequested(int argc, char** argv) { return argc > 1 && memcmp(argv[1], "-D", 3) == 0; }
+
+// Steps 2 and 3: the dependency libraries are optional, the SNMP ones are not.
+void bindLibraries() {
+  if (dlib.open_dep_dlibs() < 0) ts_print("Warning: some dynamic libraries failed to load\n");
+  int rc = dlib.open_netsnmp_dlibs();
+  if (rc < 0) {
+    ts_print("Fatal error: NetSNMP libraries failed to load, exiting...\n");
+    exit(rc);
+  }
+}
+
+// Steps 4 to 13: the SNMP library as an AgentX subagent with its objects.
+void initSnmp(bool debug) {
+  snmp_enable_stderrlog();
+  if (debug) snmp_set_do_debugging(1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+  netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, kAgentXSocket);
+  int rc = init_agent(kAppName);
+  if (rc != 0) exit(rc);
+  init_mib();
+  if (read_mib(kMibFile) == nullptr) {
+    ts_print("Fatal error: failed to load TARN MIB file, exiting...\n");
+    exit(1);
+  }
+  init_tarnMgmtObjects();
+  init_tarnMgmtTables();
+  init_snmp(kAppName);
+}
+
+// Worker threads start with the stop signals blocked, so a stop always
+// lands on this thread and interrupts its wait in the main loop.
+void startThread(void* (*body)(void*), const char* failure) {
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, body, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (rc != 0) {
+    ts_print(failure);
+    exit(1);
+  }
+}
+
+// A stop that lands just before the main loop starts waiting would otherwise
+// go unnoticed until the next request; a one-second tick bounds that delay.
+void tick(unsigned int /*reg*/, void* /*data*/) {}
+
+// Steps 15 to 19: polling handler, events handler, first copy, threads.
+void startDaemonSide() {
+  if (initTarnInfo() != 0 || thePollingHandler == nullptr) {
+    ts_print("Error initializing Polling Handler, exiting...\n");
+    exit(1);
+  }
+  initEvents(thePollingHandler);
+  refreshTarnInfo();
+  startThread(eventThread, "Error: Couldn't start event handler thread, exiting...\n");
+  startThread(refreshThread, "Error: Couldn't start refresh thread, exiting...\n");
+}
+
+// A stop request ends the main loop, which then shuts down in order. A lost
+// master connection must not kill the process: the library reconnects.
+void installSignals() {
+  struct sigaction stop = {};
+  stop.sa_handler = stop_server;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool debug = debugRequested(argc, argv);
+  bindLibraries();
+  initSnmp(debug);
+  keepRunning = 1;
+  installSignals();
+  startDaemonSide();
+  snmp_alarm_register(1, SA_REPEAT, tick, nullptr);
+
+  while (keepRunning) agent_check_and_process(1);
+
+  snmp_shutdown("tarnMgmtTraps");
+  snmp_shutdown("tarnMgmtMIBObjects");
+  deleteTarnInfo();
+  exit(0);
+}

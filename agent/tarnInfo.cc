@@ -1,0 +1,89 @@
+#include "agent/tarnInfo.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "agent/log.h"
+#include "agent/snmpObjects.h"
+#include "api/api_event.h"
+#include "api/api_poll.h"
+#include "api/api_records.h"
+#include "mib/snmpTraps.h"
+
+ClusterInfo* myCluster = nullptr;
+
+namespace {
+
+// How often the refresh thread rebuilds the daemon's node list.
+const unsigned kRecipeRefreshSeconds = 180;
+
+// One trap sender per event type; "exception" (12) and "sdrChanged" (16)
+// raise no trap.
+struct SenderRow {
+  int type;
+  EventCallback sender;
+};
+const SenderRow kSenders[] = {
+    {0, send_tarnMountTrap_trap},
+    {1, send_tarnUnmountTrap_trap},
+    {2, send_tarnAddDiskTrap_trap},
+    {3, send_tarnDeleteDiskTrap_trap},
+    {4, send_tarnChangeDiskTrap_trap},
+    {5, send_tarnSgmgrTakeoverTrap_trap},
+    {6, send_tarnNodeFailureTrap_trap},
+    {7, send_tarnNodeRecoveryTrap_trap},
+    {8, send_tarnFileSystemCreationTrap_trap},
+    {9, send_tarnFileSystemDeletionTrap_trap},
+    {10, send_tarnFileSystemStateChangeTrap_trap},
+    {11, send_tarnNewConnectionTrap_trap},
+    {13, send_tarnEventCollectionBufferOverflowTrap_trap},
+    {14, send_tarnHungThreadTrap_trap},
+    {15, send_tarnStgPoolUtilizationTrap_trap},
+};
+
+}  // namespace
+
+int initTarnInfo() {
+  int rc = PollingHandler::init(0);
+  if (rc != 0) return rc;
+  MErrno err = 0;
+  myCluster = new ClusterInfo(&err);
+  return err;
+}
+
+void initEvents(PollingHandler* handler) {
+  EventsHandler::init(handler, 0);
+  // Without an events handler no event could ever be delivered: an operator
+  // is better served by a clear stop than by an agent that silently sends no
+  // traps.
+  if (theEventsHandler == nullptr) {
+    ts_print("Error: Couldn't create events handler, exiting...\n");
+    exit(1);
+  }
+  for (const SenderRow& row : kSenders)
+    theEventsHandler->registerEventCallback(row.type, row.sender, nullptr);
+  if (initTrapDelivery() != 0) {
+    ts_print("Error: Couldn't set up trap delivery, exiting...\n");
+    exit(1);
+  }
+}
+
+void deleteTarnInfo() {
+  delete myCluster;
+  myCluster = nullptr;
+  EventsHandler::term();
+}
+
+void* eventThread(void* /*unused*/) {
+  long rc = theEventsHandler->run();
+  return reinterpret_cast<void*>(rc);
+}
+
+void* refreshThread(void* /*unused*/) {
+  if (!keepRunning) return nullptr;
+  do {
+    sleep(kRecipeRefreshSeconds);
+    thePollingHandler->refreshClusterRecipe();
+  } while (keepRunning);
+  return nullptr;
+}
