@@ -123,6 +123,8 @@ class Listener {
     if (!pending(5000)) return -1;
     return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
   }
+  // Leaves the path in place on close (a successor listens there now).
+  void forgetPath() { path_.clear(); }
   void closeListener() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
