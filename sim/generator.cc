@@ -1,5 +1,6 @@
 #include "sim/generator.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -204,7 +205,8 @@ int parseGenSpec(const std::string& text, GenSpec* spec, std::string* err) {
     errno = 0;
     long v = strtol(p, &end, 10);
     bool last = i == 3;
-    if (end == p || errno == ERANGE || v < kMin[i] || v > kMax[i] || *end != (last ? '\0' : ',')) {
+    if (!isdigit((unsigned char)*p) || end == p || errno == ERANGE || v < kMin[i] || v > kMax[i] ||
+        *end != (last ? '\0' : ',')) {
       *err = "bad cluster size '" + text +
              "': want NODES,FS,POOLS,DISKS (nodes 1-100000, file systems 0-1000, pools 1-1000, "
              "disks 0-100000)";

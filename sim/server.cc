@@ -272,7 +272,8 @@ void Server::handleControl(Client* c, const std::string& line) {
 }
 
 void Server::flush(Client* c) {
-  while (!c->dead && c->queued() > 0) {
+  if (c->dead) return;
+  while (c->queued() > 0) {
     ssize_t n = send(c->fd.get(), c->out.data() + c->outOff, c->queued(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
@@ -282,15 +283,17 @@ void Server::flush(Client* c) {
     }
     c->outOff += n;
   }
-  if (c->outOff > 0 && (c->queued() == 0 || c->outOff > (1u << 20))) {
+  if (c->outOff > 0 && c->outOff >= c->out.size() / 2) {  // amortised: each byte moves once
     c->out.erase(0, c->outOff);
     c->outOff = 0;
   }
-  if (c->queued() > MAX_QUEUED) {
+  if (c->queued() > queueLimit_) {
     note("dropping connection " + std::to_string(c->id) + ": " + std::to_string(c->queued()) +
          " bytes queued and not read");
     ++counters_.dropped;
     c->dead = true;
+    std::string().swap(c->out);
+    c->outOff = 0;
   }
   if (c->closing && c->queued() == 0 && c->delayed.empty()) c->dead = true;
 }
@@ -362,7 +365,7 @@ int Server::sendEvent(const std::string& line) {
     c->out += text;
     ++receivers;
     ++counters_.eventsSent;
-    if (c->queued() > MAX_QUEUED) flush(c.get());
+    if (c->queued() > queueLimit_) flush(c.get());
   }
   return receivers;
 }

@@ -56,6 +56,8 @@ class Server {
   void injectEvent(const std::string& line) { injectLine_ = line; }
   void setDelay(int ms) { delayMs_ = ms; }
   void setRefuse(bool on) { refuse_ = on; }
+  // Bytes a connection may leave unread before it is dropped (MAX_QUEUED unless changed).
+  void setQueueLimit(size_t bytes) { queueLimit_ = bytes; }
   // Closes every daemon connection; returns how many there were.
   int dropClients();
   // Closes the daemon connections and the listening socket and removes the
@@ -108,6 +110,7 @@ class Server {
   Counters counters_;
   int nextId_ = 1, delayMs_ = 0;
   int64_t reopenAt_ = -1;
+  size_t queueLimit_ = MAX_QUEUED;
   bool refuse_ = false, stopping_ = false;
 };
 
