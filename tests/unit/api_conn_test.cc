@@ -408,45 +408,42 @@ int printEvent(char* line, void* data) {
   return 0;
 }
 
+// For a death-test child: the event side of a wrapper on a fresh stand-in
+// daemon, which feed drives from another thread. Never returns.
+void waitEventsWhile(const std::function<void(FakeDaemon&)>& feed) {
+  alarm(20);  // a hang must not outlive the test
+  FakeDaemon daemon(fixed(""));
+  MErrno err = 0;
+  TnperfWrapperUtils wrapper(&err, 0);
+  if (err != 0) _exit(3);
+  wrapper.registerEvents(printEvent);
+  std::thread feeder([&feed, &daemon] { feed(daemon); });
+  feeder.detach();
+  wrapper.waitEvents();
+}
+
 TEST(WrapperEventsDeathTest, EventLinesReachTheCallbackAcrossARestart) {
   REQUIRE_SANDBOX();
-  EXPECT_EXIT(
-      {
-        alarm(20);  // a hang must not outlive the test
-        FakeDaemon daemon(fixed(""));
-        MErrno err = 0;
-        TnperfWrapperUtils wrapper(&err, 0);
-        if (err != 0) _exit(3);
-        wrapper.registerEvents(printEvent);
-        std::thread feeder([&daemon] {
-          conntest::waitFor([&daemon] { return daemon.connectionCount() == 1; });
-          daemon.broadcast("_event_ one\n");
-          conntest::waitFor([] { return eventsSeen == 1; });
-          daemon.restart();
-          conntest::waitFor([&daemon] { return daemon.connectionCount() == 2; });
-          daemon.broadcast("_event_ two\n_event_ three\n");
-        });
-        feeder.detach();
-        wrapper.waitEvents();
-      },
-      testing::ExitedWithCode(5), "got _event_ one\n.*got _event_ two\ngot _event_ three\n");
+  EXPECT_EXIT(waitEventsWhile([](FakeDaemon& daemon) {
+                conntest::waitFor([&daemon] { return daemon.connectionCount() == 1; });
+                daemon.broadcast("_event_ one\n");
+                conntest::waitFor([] { return eventsSeen == 1; });
+                daemon.restart();
+                conntest::waitFor([&daemon] { return daemon.connectionCount() == 2; });
+                daemon.broadcast("_event_ two\n_event_ three\n");
+              }),
+              testing::ExitedWithCode(5),
+              "got _event_ one\n.*got _event_ two\ngot _event_ three\n");
 }
 
 TEST(WrapperEventsDeathTest, DaemonGoneForGoodEndsTheEventSide) {
   REQUIRE_SANDBOX();
-  EXPECT_EXIT(
-      {
-        alarm(20);  // a hang must not outlive the test
-        FakeDaemon daemon(fixed(""));
-        MErrno err = 0;
-        TnperfWrapperUtils wrapper(&err, 0);
-        if (err != 0) _exit(3);
-        wrapper.registerEvents(printEvent);
-        daemon.goAway();
-        wrapper.waitEvents();
-      },
-      testing::ExitedWithCode(1),
-      "tnmibd: Error: Events handler TARN daemon connection failed, exiting\\.\\.\\.");
+  EXPECT_EXIT(waitEventsWhile([](FakeDaemon& daemon) {
+                conntest::waitFor([&daemon] { return daemon.connectionCount() == 1; });
+                daemon.goAway();
+              }),
+              testing::ExitedWithCode(1),
+              "tnmibd: Error: Events handler TARN daemon connection failed, exiting\\.\\.\\.");
 }
 
 }  // namespace
