@@ -8,21 +8,30 @@
 // under queueMutex and, when the queue was empty, writes one byte to a
 // non-blocking pipe. The pipe's read end is registered with register_readfd,
 // so agent_check_and_process(1), where the main thread waits, wakes for it as
-// for a request; its callback empties the pipe and sends up to kBatch traps
-// (look-ups, bindings, send_v2trap, free, delete the record) in queue order,
-// which is the order the daemon sent the events. When more are queued it
-// writes a byte to itself, so the next turn of the main loop serves the
-// requests that arrived meanwhile before the next batch: a burst of traps
-// never holds a walk up for longer than one batch, and a request never holds
-// traps up for longer than one handler run. Nothing is dropped here; the
-// queue grows with a burst and shrinks as the main thread catches up.
+// for a request. Its callback sends the queued traps in queue order, which is
+// the order the daemon sent the events (look-ups, bindings, send_v2trap,
+// free, delete the record). Nothing is dropped here: the queue grows with a
+// burst and shrinks as the traps go out.
+//
+// Traps must not hold requests up. Requests and traps share the one AgentX
+// connection, and the master handles what arrives on it in order, more slowly
+// than this agent can send: a burst written at full speed would sit in the
+// master's receive queue, and every response of a walk would wait behind it.
+// So the callback sends one trap at a time and before each one looks at two
+// things: whether the master has written to us (a request, or its answers to
+// our traps), in which case it yields to the main loop, which reads that
+// first and calls back at once through the pipe; and how much of what we sent
+// the master has not read yet (the kernel's socket diagnostics), in which
+// case it waits a millisecond on a timer descriptor before going on. A request
+// thus waits for at most one trap here and a few in the master.
 //
 // The AgentX connection is TCP. Net-SNMP does not set TCP_NODELAY on it, and
 // with Nagle's algorithm a trap followed by a response (or two traps) waits
 // for the master's delayed acknowledgement, 40 ms each time: walks and traps
 // then stall each other. The main thread therefore sets TCP_NODELAY on every
 // TCP connection to the AgentX port that lacks it, at start-up and once a
-// second from an alarm, which also covers the library's reconnections.
+// second from an alarm, which also covers the library's reconnections; the
+// same scan keeps the list of AgentX descriptors that the pacing watches.
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
@@ -32,15 +41,25 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
+
 #include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "agent/log.h"
 #include "agent/scoped.h"
@@ -139,7 +158,7 @@ const size_t kOidRoom = 64;
 // snmpTrapOID.0 and zeroDotZero, for when the MIB lacks the names.
 const oid kStandardTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1};
 const oid kZeroDotZero[] = {0, 0};
-// Traps sent per wake-up of the main thread before it serves requests again.
+// Traps sent per call of the main loop's callback before it returns to the loop.
 const int kBatch = 64;
 
 struct QueuedTrap {
@@ -153,13 +172,25 @@ int wakeRead = -1;
 int wakeWrite = -1;
 void (*sendFunction)(netsnmp_variable_list*) = nullptr;
 
+// Identifiers already looked up, by name (main thread only). A name missing
+// from the MIB is not kept, so its warning comes with every trap.
+std::unordered_map<std::string, std::vector<oid>> oidCache;
+
 // Looks module:object up into buf (kOidRoom sub-identifiers); false when the
 // MIB lacks it.
 bool lookup(const char* module, const char* object, oid* buf, size_t* len) {
   char name[160];
   snprintf(name, sizeof name, "%s:%s", module, object);
+  auto known = oidCache.find(name);
+  if (known != oidCache.end()) {
+    *len = known->second.size();
+    memcpy(buf, known->second.data(), *len * sizeof(oid));
+    return true;
+  }
   *len = kOidRoom;
-  return read_objid(name, buf, len) != 0;
+  if (read_objid(name, buf, len) == 0) return false;
+  oidCache.emplace(name, std::vector<oid>(buf, buf + *len));
+  return true;
 }
 
 void warnMissing(const char* object) {
@@ -228,28 +259,33 @@ void sendOne(const QueuedTrap& queued) {
   queued.trap->destroy(queued.record);
 }
 
+// An AgentX connection found by the last scan, with the identity of the
+// master's end of it for the socket diagnostics.
+struct AgentXConnection {
+  int fd;
+  bool diagnosable;
+  uint8_t family;
+  struct inet_diag_sockid masterSide;
+};
+// Main thread only.
+std::vector<AgentXConnection> agentXConnections;
+// The same connections in an epoll set, which the main loop watches through
+// one descriptor that never closes (the library closes and reopens the
+// connections themselves).
+int agentXWatch = -1;
+// Most bytes of ours the master may leave unread before the next trap waits.
+const uint32_t kMaxMasterBacklog = 1024;
+// How long a trap waits for the master to catch up.
+const long kBacklogWaitNanos = 1000000;
+int retryTimer = -1;
+int diagSocket = -1;
+
 void wake() {
   char byte = 1;
   // A full pipe already holds a wake-up; nothing is lost by a failed write.
   if (wakeWrite >= 0 && write(wakeWrite, &byte, 1) < 0 && errno != EAGAIN) {
     ts_print("Warning: trap wake-up pipe write failed\n");
   }
-}
-
-// The main loop's callback for the wake-up pipe.
-void onTrapsQueued(int fd, void* unused) {
-  (void)unused;
-  char drain[256];
-  while (read(fd, drain, sizeof drain) > 0) {
-  }
-  deliverQueuedTraps(kBatch);
-  if (queuedTrapCount() > 0) wake();
-}
-
-void onNoDelayAlarm(unsigned int reg, void* unused) {
-  (void)reg;
-  (void)unused;
-  setAgentXNoDelay();
 }
 
 // True for a connected TCP socket whose peer port is the AgentX port.
@@ -267,6 +303,164 @@ bool isAgentXConnection(int fd) {
   if (peer.ss_family == AF_INET6) {
     return reinterpret_cast<struct sockaddr_in6*>(&peer)->sin6_port == agentXPort;
   }
+  return false;
+}
+
+// True when the master has written to one of our AgentX connections.
+bool masterWrote() {
+  struct epoll_event event;
+  return agentXWatch >= 0 && epoll_wait(agentXWatch, &event, 1, 0) > 0;
+}
+
+// Acknowledges at once what the master sent, instead of after the delayed
+// acknowledgement timer: until then the master holds its next request back
+// (Nagle), behind its answer to our last trap.
+void acknowledgeMaster() {
+  int on = 1;
+  for (const AgentXConnection& connection : agentXConnections) {
+    setsockopt(connection.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+  }
+}
+
+// Adds fd to the watched AgentX connections (a closed one leaves the set by itself).
+void watchAgentX(int fd) {
+  struct epoll_event event = {};
+  event.events = EPOLLIN;
+  event.data.fd = fd;
+  if (agentXWatch >= 0) epoll_ctl(agentXWatch, EPOLL_CTL_ADD, fd, &event);
+}
+
+// The port and address of an IPv4 or IPv6 socket address; false for others.
+bool endpoint(const struct sockaddr_storage& address, uint16_t* port, const void** bytes,
+              size_t* size) {
+  if (address.ss_family == AF_INET) {
+    auto* in = reinterpret_cast<const struct sockaddr_in*>(&address);
+    *port = in->sin_port;
+    *bytes = &in->sin_addr;
+    *size = sizeof in->sin_addr;
+    return true;
+  }
+  if (address.ss_family == AF_INET6) {
+    auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&address);
+    *port = in6->sin6_port;
+    *bytes = &in6->sin6_addr;
+    *size = sizeof in6->sin6_addr;
+    return true;
+  }
+  return false;
+}
+
+// Describes connection fd for the socket diagnostics: the master's end of it,
+// whose source is our peer and whose destination is us.
+AgentXConnection describeConnection(int fd) {
+  AgentXConnection c = {};
+  c.fd = fd;
+  struct sockaddr_storage local, peer;
+  socklen_t localLen = sizeof local, peerLen = sizeof peer;
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &localLen) != 0 ||
+      getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) != 0) {
+    return c;
+  }
+  const void *peerBytes, *localBytes;
+  size_t peerSize, localSize;
+  if (!endpoint(peer, &c.masterSide.idiag_sport, &peerBytes, &peerSize) ||
+      !endpoint(local, &c.masterSide.idiag_dport, &localBytes, &localSize)) {
+    return c;
+  }
+  memcpy(c.masterSide.idiag_src, peerBytes, peerSize);
+  memcpy(c.masterSide.idiag_dst, localBytes, localSize);
+  c.masterSide.idiag_cookie[0] = c.masterSide.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  c.family = static_cast<uint8_t>(peer.ss_family);
+  c.diagnosable = true;
+  return c;
+}
+
+// Bytes we sent on the connection that the master has not read yet; 0 when
+// unknown (no socket diagnostics, or the master in another network namespace).
+uint32_t masterBacklog(const AgentXConnection& connection) {
+  struct {
+    struct nlmsghdr header;
+    struct inet_diag_req_v2 request;
+  } query = {};
+  if (diagSocket < 0 || !connection.diagnosable) return 0;
+  query.header.nlmsg_len = sizeof query;
+  query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  query.header.nlmsg_flags = NLM_F_REQUEST;
+  query.request.sdiag_family = connection.family;
+  query.request.sdiag_protocol = IPPROTO_TCP;
+  query.request.idiag_states = ~0U;
+  query.request.id = connection.masterSide;
+  if (send(diagSocket, &query, sizeof query, 0) != static_cast<ssize_t>(sizeof query)) return 0;
+  alignas(struct nlmsghdr) char answer[1024];
+  ssize_t got = recv(diagSocket, answer, sizeof answer, 0);
+  auto* header = reinterpret_cast<struct nlmsghdr*>(answer);
+  if (got < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(struct inet_diag_msg))) ||
+      header->nlmsg_type != SOCK_DIAG_BY_FAMILY) {
+    return 0;
+  }
+  return reinterpret_cast<struct inet_diag_msg*>(NLMSG_DATA(header))->idiag_rqueue;
+}
+
+void waitForMaster() {
+  struct itimerspec once = {};
+  once.it_value.tv_nsec = kBacklogWaitNanos;
+  if (retryTimer < 0 || timerfd_settime(retryTimer, 0, &once, nullptr) != 0) wake();
+}
+
+// Sends queued traps one by one while the master keeps up and has nothing
+// for us; otherwise arranges to be called again (see the design note).
+void deliverPaced() {
+  for (int i = 0; i < kBatch; i++) {
+    if (queuedTrapCount() == 0) return;
+    if (masterWrote()) {
+      wake();
+      return;
+    }
+    if (agentXMasterBacklog() > kMaxMasterBacklog) {
+      waitForMaster();
+      return;
+    }
+    deliverQueuedTraps(1);
+  }
+  if (queuedTrapCount() > 0) wake();
+}
+
+// The main loop's callbacks for the wake-up pipe and the retry timer.
+void onTrapsQueued(int fd, void* unused) {
+  (void)unused;
+  char drain[256];
+  while (read(fd, drain, sizeof drain) > 0) {
+  }
+  deliverPaced();
+}
+
+// Called in the same turn of the main loop as the library's read of the
+// master's data, right after it.
+void onMasterWrote(int fd, void* unused) {
+  (void)fd;
+  (void)unused;
+  acknowledgeMaster();
+}
+
+void onRetryTimer(int fd, void* unused) {
+  (void)unused;
+  uint64_t expirations;
+  if (read(fd, &expirations, sizeof expirations) < 0 && errno != EAGAIN) return;
+  deliverPaced();
+}
+
+void onNoDelayAlarm(unsigned int reg, void* unused) {
+  (void)reg;
+  (void)unused;
+  setAgentXNoDelay();
+}
+
+// Registers fd's callback with the library's main loop; false after logging.
+bool registerMainLoopFd(int fd, void (*callback)(int, void*), const char* what) {
+  if (register_readfd(fd, callback, nullptr) == FD_REGISTERED_OK) return true;
+  char message[160];
+  snprintf(message, sizeof message, "Error: cannot register the %s with the SNMP library\n", what);
+  ts_print(message);
   return false;
 }
 
@@ -321,22 +515,34 @@ size_t queuedTrapCount() {
 
 void setTrapSendFunction(void (*send)(netsnmp_variable_list* vars)) { sendFunction = send; }
 
+uint32_t agentXMasterBacklog() {
+  if (diagSocket < 0) diagSocket = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  uint32_t most = 0;
+  for (const AgentXConnection& connection : agentXConnections) {
+    uint32_t unread = masterBacklog(connection);
+    if (unread > most) most = unread;
+  }
+  return most;
+}
+
 int setAgentXNoDelay() {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return 0;
   int changed = 0;
   int own = dirfd(dir);
+  agentXConnections.clear();
   for (struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
     char* end;
-    long fd = strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || end == entry->d_name || fd == own) continue;
-    int fdi = static_cast<int>(fd);
-    if (!isAgentXConnection(fdi)) continue;
+    long number = strtol(entry->d_name, &end, 10);
+    int fd = static_cast<int>(number);
+    if (*end != '\0' || end == entry->d_name || fd == own || !isAgentXConnection(fd)) continue;
+    agentXConnections.push_back(describeConnection(fd));
+    watchAgentX(fd);
     int on = 0;
     socklen_t len = sizeof on;
-    if (getsockopt(fdi, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) continue;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) continue;
     on = 1;
-    if (setsockopt(fdi, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) changed++;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) changed++;
   }
   closedir(dir);
   return changed;
@@ -351,14 +557,24 @@ int initTrapDelivery() {
     ts_print(message);
     return -1;
   }
-  if (register_readfd(fds[0], onTrapsQueued, nullptr) != FD_REGISTERED_OK) {
-    ts_print("Error: cannot register the trap wake-up pipe with the SNMP library\n");
+  if (!registerMainLoopFd(fds[0], onTrapsQueued, "trap wake-up pipe")) {
     close(fds[0]);
     close(fds[1]);
     return -1;
   }
   wakeRead = fds[0];
   wakeWrite = fds[1];
+  // Without the timer or the diagnostics, traps are paced by the pipe alone.
+  retryTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (retryTimer >= 0 && !registerMainLoopFd(retryTimer, onRetryTimer, "trap retry timer")) {
+    close(retryTimer);
+    retryTimer = -1;
+  }
+  agentXWatch = epoll_create1(EPOLL_CLOEXEC);
+  if (agentXWatch >= 0 && !registerMainLoopFd(agentXWatch, onMasterWrote, "AgentX watch")) {
+    close(agentXWatch);
+    agentXWatch = -1;
+  }
   setAgentXNoDelay();
   if (snmp_alarm_register(1, SA_REPEAT, onNoDelayAlarm, nullptr) == 0) {
     ts_print("Warning: cannot register the AgentX no-delay check; walks may stall with traps\n");

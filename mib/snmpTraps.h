@@ -13,6 +13,7 @@
 #include <net-snmp/net-snmp-includes.h>
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "api/api_event_records.h"
 
@@ -89,9 +90,14 @@ int deliverQueuedTraps(int max);
 // Number of traps waiting for the main thread. Any thread.
 size_t queuedTrapCount();
 
-// Sets TCP_NODELAY on every TCP connection of the process to the AgentX
-// port (705) that lacks it; returns how many it changed. Main thread.
+// Finds the process's TCP connections to the AgentX port (705), which the
+// trap pacing watches, and sets TCP_NODELAY on those that lack it; returns
+// how many it changed. Main thread.
 int setAgentXNoDelay();
+
+// The most bytes we sent on one of the AgentX connections of the last scan
+// that the master has not read yet; 0 when unknown. Main thread.
+uint32_t agentXMasterBacklog();
 
 // Replaces the function that hands a finished binding list to the library
 // (send_v2trap); null restores it. It must not keep or free the list. For tests.

@@ -356,4 +356,18 @@ TEST(AgentXNoDelay, OnlyConnectionsToTheAgentXPortAreChangedAndOnlyOnce) {
   EXPECT_EQ(setAgentXNoDelay(), 0);
 }
 
+TEST(AgentXNoDelay, TheMastersUnreadBytesAreSeenOnItsEndOfTheConnection) {
+  Connection agentx(705);
+  if (!agentx.ok()) GTEST_SKIP() << "port 705 is taken here (run inside the sandbox)";
+  setAgentXNoDelay();
+  EXPECT_EQ(agentXMasterBacklog(), 0u);
+  char bytes[300] = {};
+  ASSERT_EQ(send(agentx.client, bytes, sizeof bytes, 0), 300);
+  // Loopback delivery is immediate, but give the kernel a moment under load.
+  for (int i = 0; i < 1000 && agentXMasterBacklog() != 300u; i++) usleep(1000);
+  EXPECT_EQ(agentXMasterBacklog(), 300u);
+  ASSERT_EQ(recv(agentx.server, bytes, sizeof bytes, MSG_WAITALL), 300);
+  EXPECT_EQ(agentXMasterBacklog(), 0u);
+}
+
 }  // namespace
