@@ -54,6 +54,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <deque>
@@ -259,6 +260,15 @@ void sendOne(const QueuedTrap& queued) {
   queued.trap->destroy(queued.record);
 }
 
+// The PDU type of the master's answers to our traps.
+const unsigned char kAgentXResponse = 18;
+
+int64_t monotonicMicros() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 // An AgentX connection found by the last scan, with the identity of the
 // master's end of it for the socket diagnostics.
 struct AgentXConnection {
@@ -273,10 +283,17 @@ std::vector<AgentXConnection> agentXConnections;
 // one descriptor that never closes (the library closes and reopens the
 // connections themselves).
 int agentXWatch = -1;
-// Most bytes of ours the master may leave unread before the next trap waits.
-const uint32_t kMaxMasterBacklog = 1024;
+// Most bytes of ours the master may leave unread before the next trap waits:
+// while requests come in, nothing may wait ahead of our responses; otherwise
+// a few traps keep the master busy without queueing up.
+const uint32_t kMaxMasterBacklogServing = 0;
+const uint32_t kMaxMasterBacklog = 2048;
+// Requests are being served when one came in within this time.
+const int64_t kServingMicros = 20000;
 // How long a trap waits for the master to catch up.
-const long kBacklogWaitNanos = 1000000;
+const long kBacklogWaitNanos = 500000;
+// The last time a request of the master was seen (monotonic microseconds).
+int64_t lastRequestMicros = -kServingMicros;
 int retryTimer = -1;
 int diagSocket = -1;
 
@@ -307,9 +324,23 @@ bool isAgentXConnection(int fd) {
 }
 
 // True when the master has written to one of our AgentX connections.
+// When it is a request rather than an answer to one of our traps, notes the
+// time, so that traps make way for the requests that follow it.
 bool masterWrote() {
   struct epoll_event event;
-  return agentXWatch >= 0 && epoll_wait(agentXWatch, &event, 1, 0) > 0;
+  if (agentXWatch < 0 || epoll_wait(agentXWatch, &event, 1, 0) <= 0) return false;
+  // An AgentX header begins with the version and the PDU type.
+  unsigned char header[2];
+  if (recv(event.data.fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) == 2 &&
+      header[1] != kAgentXResponse) {
+    lastRequestMicros = monotonicMicros();
+  }
+  return true;
+}
+
+uint32_t backlogAllowed() {
+  bool serving = monotonicMicros() - lastRequestMicros < kServingMicros;
+  return serving ? kMaxMasterBacklogServing : kMaxMasterBacklog;
 }
 
 // Acknowledges at once what the master sent, instead of after the delayed
@@ -416,7 +447,7 @@ void deliverPaced() {
       wake();
       return;
     }
-    if (agentXMasterBacklog() > kMaxMasterBacklog) {
+    if (agentXMasterBacklog() > backlogAllowed()) {
       waitForMaster();
       return;
     }

@@ -218,7 +218,7 @@ def test_a_burst_during_walks_loses_nothing_keeps_order_and_does_not_slow_the_wa
     first = burst_in_order(sim, timed_trapd, names, 0)
     walker.stop()
     assert udp_receive_errors() == drops_before, "datagrams dropped at the receiver"
-    assert walker.failures == [], "walks failed during the burst"
+    assert walker.failures == [], walker.failures
     assert walker.times, "no walk completed during the burst"
     during = statistics.median(walker.times)
     print("burst %.2f s; walks: alone %.3f s, during the burst median %.3f s max %.3f s (%d)" %
