@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -24,20 +23,6 @@ namespace {
 
 const char kSocketPath[] = "/var/tarnfs/tnperf/tnperfSocket";
 const char kResponseEnd[] = "_response_ end\n";
-
-// The wrapper uses the daemon's fixed paths: only inside the test sandbox,
-// where /var/tarnfs is a private tmpfs.
-bool inSandbox() {
-  struct statfs fs;
-  struct stat dir;
-  return statfs("/var/tarnfs", &fs) == 0 && fs.f_type == 0x01021994 /* tmpfs */ &&
-         stat("/var/tarnfs/tnperf", &dir) == 0 && S_ISDIR(dir.st_mode);
-}
-
-#define REQUIRE_SANDBOX()                                                                   \
-  do {                                                                                      \
-    if (!inSandbox()) GTEST_SKIP() << "needs the test sandbox: run under tests/sandbox.sh"; \
-  } while (0)
 
 // Names in /var/tarnfs/tnperf beginning with "response".
 std::vector<std::string> responseFiles() {

@@ -10,7 +10,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +21,21 @@
 #include <thread>
 
 namespace conntest {
+
+// The daemon's fixed paths may only be used inside the test sandbox, where
+// /var/tarnfs is a private tmpfs.
+inline bool inSandbox() {
+  struct statfs fs;
+  struct stat dir;
+  return statfs("/var/tarnfs", &fs) == 0 && fs.f_type == 0x01021994 /* tmpfs */ &&
+         stat("/var/tarnfs/tnperf", &dir) == 0 && S_ISDIR(dir.st_mode);
+}
+
+#define REQUIRE_SANDBOX()                                                            \
+  do {                                                                               \
+    if (!conntest::inSandbox())                                                      \
+      GTEST_SKIP() << "needs the daemon's fixed paths: run inside tests/sandbox.sh"; \
+  } while (0)
 
 // A path under /tmp that no other test or run uses.
 inline std::string uniqueSocketPath(const char* tag) {
