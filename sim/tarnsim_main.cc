@@ -78,7 +78,7 @@ int parseArgs(int argc, char** argv, Options* o) {
 int buildModel(const Options& o, sim::Model* model) {
   std::string err, pointer;
   if (!o.model.empty() && !o.generate.empty()) return fail("give --model or --generate, not both");
-  if (!o.model.empty()) return model->loadFile(o.model, &err) ? fail(err) : 0;
+  if (!o.model.empty()) return model->loadFile(o.model, &err) ? fail(err) - 1 : 0;
   if (o.generate.empty())
     return fail(std::string("no model: give --model FILE or --generate\n") + kUsage);
   sim::GenSpec spec;

@@ -95,7 +95,7 @@ TEST(TarnsimProgram, HelpAndBadArgumentsAndBadModels) {
   EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos) << out;
   EXPECT_EQ(run(kTarnsim + " --model", &out), 2);
   EXPECT_EQ(run(kTarnsim + " --generate 0,1,1,1", &out), 2);
-  EXPECT_EQ(run(kTarnsim + " --model /nonexistent.json", &out), 2);
+  EXPECT_EQ(run(kTarnsim + " --model /nonexistent.json", &out), 1);
   EXPECT_NE(out.find("/nonexistent.json: cannot open"), std::string::npos) << out;
   char path[] = "/tmp/tarnsimmXXXXXX";
   int fd = mkstemp(path);
