@@ -242,7 +242,13 @@ void Server::handleLines(Client* c) {
 void Server::handleCommand(Client* c, const std::string& line) {
   c->commanded = true;
   ++counters_.commands;
-  logLine(line.size() > MAX_COMMAND_LENGTH ? "(command longer than 10238 characters)" : line);
+  if (line.size() > MAX_COMMAND_LENGTH) {
+    logLine("(command longer than 10238 characters)");
+  } else {
+    std::string shown = line;  // the log is one line per command: no control bytes in it
+    for (char& ch : shown) ch = ((unsigned char)ch < 0x20 || ch == 0x7f) ? '?' : ch;
+    logLine(shown);
+  }
   std::string answer;
   answerCommand(*model_, line, &answer);
   if (!injectLine_.empty()) {

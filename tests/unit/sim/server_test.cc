@@ -233,6 +233,9 @@ TEST(BadClients, JunkLongLinesAndHangUpsGetErrorsNotCrashes) {
   EXPECT_EQ(c.command("get clusterinfo")[0].compare(0, 10, "_cluster_ "), 0);
   std::string body;
   ASSERT_EQ(server.control(std::string(1000, 'y'), &body), 1);
+  ASSERT_EQ(server.control("log", &body), 0);
+  EXPECT_NE(body.find("(command longer than 10238 characters)\n"), std::string::npos);
+  for (char ch : body) EXPECT_TRUE(ch == '\n' || ((unsigned char)ch >= 0x20 && ch != 0x7f));
 }
 
 TEST(BadClients, ASecondServerOnTheSamePathIsRefused) {
