@@ -142,6 +142,15 @@ class FakeDaemon {
   std::atomic<bool> restartRequested_{false};
 };
 
+// A wrapper connected to a fresh stand-in daemon.
+struct Served {
+  FakeDaemon daemon;
+  MErrno err = -1;
+  TnperfWrapperUtils wrapper;
+  explicit Served(FakeDaemon::Answer answer, int debug = 0)
+      : daemon(std::move(answer)), wrapper(&err, debug) {}
+};
+
 // Answers every command with a fixed response.
 FakeDaemon::Answer fixed(const std::string& lines) {
   return [lines](const std::string&) { return lines + kResponseEnd; };
@@ -158,11 +167,10 @@ std::vector<std::string> walk(TnperfWrapperUtils& wrapper, const char* prefix) {
 
 TEST(WrapperCommand, LeadingBlanksAreNotSentAndOneNewlineEndsTheCommand) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed(""));
-  ASSERT_TRUE(daemon.ok());
-  MErrno err = -7;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served(fixed(""));
+  ASSERT_EQ(served.err, 0);
+  FakeDaemon& daemon = served.daemon;
+  TnperfWrapperUtils& wrapper = served.wrapper;
   EXPECT_EQ(wrapper.processCommand(" \t  get nodes"), 0);
   EXPECT_EQ(wrapper.cleanupCommand(), 0);
   EXPECT_EQ(wrapper.processCommand("tnperf nc"), 0);
@@ -171,10 +179,10 @@ TEST(WrapperCommand, LeadingBlanksAreNotSentAndOneNewlineEndsTheCommand) {
 
 TEST(WrapperCommand, CommandLengthLimit) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed(""));
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served(fixed(""));
+  ASSERT_EQ(served.err, 0);
+  FakeDaemon& daemon = served.daemon;
+  TnperfWrapperUtils& wrapper = served.wrapper;
   std::string longest(TnperfWrapperUtils::MAX_COMMAND_LENGTH, 'c');
   EXPECT_EQ(wrapper.processCommand(longest.c_str()), 0);
   EXPECT_EQ(daemon.received(), longest + "\n");
@@ -197,10 +205,9 @@ const char kNodes[] =
 
 TEST(WrapperResponse, WalksInstancesAndTokensWithoutEventLines) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed(kNodes));
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served(fixed(kNodes));
+  ASSERT_EQ(served.err, 0);
+  TnperfWrapperUtils& wrapper = served.wrapper;
   ASSERT_EQ(wrapper.processCommand("get nodes"), 0);
   EXPECT_EQ(wrapper.getInstanceCount("_node_"), 3);
   EXPECT_EQ(wrapper.getInstanceCount("_event_"), 0);
@@ -243,11 +250,9 @@ TEST(WrapperResponse, WalksInstancesAndTokensWithoutEventLines) {
 
 TEST(WrapperResponse, CleanupEmptiesTheFileBeforeTheNextCommand) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(
-      [](const std::string& command) { return "_" + command + "_ 1\n" + kResponseEnd; });
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served([](const std::string& command) { return "_" + command + "_ 1\n" + kResponseEnd; });
+  ASSERT_EQ(served.err, 0);
+  TnperfWrapperUtils& wrapper = served.wrapper;
   ASSERT_EQ(wrapper.processCommand("a"), 0);
   ASSERT_EQ(wrapper.processCommand("b"), 0);
   // Without a cleanup the answers pile up.
@@ -261,10 +266,9 @@ TEST(WrapperResponse, CleanupEmptiesTheFileBeforeTheNextCommand) {
 
 TEST(WrapperResponse, BeginParsingOnABlankLineGivesNull) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed(" \t \n"));
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served(fixed(" \t \n"));
+  ASSERT_EQ(served.err, 0);
+  TnperfWrapperUtils& wrapper = served.wrapper;
   ASSERT_EQ(wrapper.processCommand("x"), 0);
   ASSERT_EQ(wrapper.prepBuffer(), 0);
   ASSERT_EQ(wrapper.getNextInstance(" "), 1);
@@ -274,10 +278,9 @@ TEST(WrapperResponse, BeginParsingOnABlankLineGivesNull) {
 
 TEST(WrapperResponse, DebugEchoesCommandsAndExaminedLines) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed("_a_ 1\n_b_ 2\n"));
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 1);
-  ASSERT_EQ(err, 0);
+  Served served(fixed("_a_ 1\n_b_ 2\n"), 1);
+  ASSERT_EQ(served.err, 0);
+  TnperfWrapperUtils& wrapper = served.wrapper;
   testing::internal::CaptureStderr();
   wrapper.processCommand("get x");
   wrapper.getInstanceCount("_b_");
@@ -318,10 +321,10 @@ TEST(WrapperFiles, EachInstanceHasItsOwnResponseFileRemovedAfterUse) {
 
 TEST(WrapperFiles, AResponseFileThatCannotBeRemadeRefusesCommandsUntilItCan) {
   REQUIRE_SANDBOX();
-  FakeDaemon daemon(fixed("_one_\n"));
-  MErrno err = 0;
-  TnperfWrapperUtils wrapper(&err, 0);
-  ASSERT_EQ(err, 0);
+  Served served(fixed("_one_\n"));
+  ASSERT_EQ(served.err, 0);
+  FakeDaemon& daemon = served.daemon;
+  TnperfWrapperUtils& wrapper = served.wrapper;
   // A symbolic link in its place is never followed: the reopen fails.
   std::string path = wrapper.responsePath();
   ASSERT_EQ(unlink(path.c_str()), 0);
