@@ -262,6 +262,9 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
     ts_print("Error opening event handler pipe.\n");
     exit(1);
   }
+  // The event reader waits on the descriptor: no line may sit unseen in a
+  // stdio buffer.
+  setvbuf(eventPipeRead, nullptr, _IONBF, 0);
   if (connection != nullptr) {
     connection->eventCallback = callback;
     connection->eventCallbackData = nullptr;
