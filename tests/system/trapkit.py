@@ -50,14 +50,16 @@ class TimedTrapd:
     """snmptrapd with a large receive buffer, writing one line per trap to a
     pipe that a thread reads, stamping each line with its arrival time."""
 
-    def __init__(self, launcher, tmp_path):
-        conf = tmp_path / "snmptrapd-timed.conf"
-        conf.write_text("disableAuthorization yes\n[snmp] serverRecvBuf %d\n" % TRAPD_RCVBUF)
-        self.fifo = str(tmp_path / "traps.fifo")
+    def __init__(self, launcher, tmp_path, rcvbuf=TRAPD_RCVBUF, name="traps"):
+        """rcvbuf None leaves the system's default receive buffer."""
+        conf = tmp_path / (name + ".conf")
+        sized = "[snmp] serverRecvBuf %d\n" % rcvbuf if rcvbuf else ""
+        conf.write_text("disableAuthorization yes\n" + sized)
+        self.fifo = str(tmp_path / (name + ".fifo"))
         os.mkfifo(self.fifo)
         self.arrivals = []  # (time.time(), line)
         self.lock = threading.Lock()
-        self.proc = launcher.start("snmptrapd", [
+        self.proc = launcher.start("snmptrapd-" + name, [
             "snmptrapd", "-f", "-C", "-c", str(conf), "-On", "-Lf", self.fifo, "-F",
             "TRAP\t%V\t%v\n", "udp:127.0.0.1:162"], env=snmp_env(tmp_path))
         self.reader = threading.Thread(target=self._read, daemon=True)
