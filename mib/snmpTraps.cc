@@ -17,21 +17,30 @@
 // connection, and the master handles what arrives on it in order, more slowly
 // than this agent can send: a burst written at full speed would sit in the
 // master's receive queue, and every response of a walk would wait behind it.
-// So the callback sends one trap at a time and before each one looks at two
-// things: whether the master has written to us (a request, or its answers to
-// our traps), in which case it yields to the main loop, which reads that
-// first and calls back at once through the pipe; and how much of what we sent
-// the master has not read yet (the kernel's socket diagnostics), in which
-// case it waits a millisecond on a timer descriptor before going on. A request
-// thus waits for at most one trap here and a few in the master.
+// So the callback sends one trap at a time, and before each one:
+// - when the master has written to us (a request, or its answer to a trap),
+//   it returns to the main loop, which reads that first and calls back at
+//   once through the pipe; a request also marks the next 20 ms as serving;
+// - when the master has not yet read more than a few of our traps (2 KB; none
+//   at all while serving), found through the kernel's socket diagnostics of
+//   the master's end of the connection, it waits half a millisecond on a
+//   timer descriptor.
+// A request thus waits behind at most one trap here and none in the master,
+// and a burst still goes out at thousands of traps a second.
 //
-// The AgentX connection is TCP. Net-SNMP does not set TCP_NODELAY on it, and
-// with Nagle's algorithm a trap followed by a response (or two traps) waits
-// for the master's delayed acknowledgement, 40 ms each time: walks and traps
-// then stall each other. The main thread therefore sets TCP_NODELAY on every
-// TCP connection to the AgentX port that lacks it, at start-up and once a
-// second from an alarm, which also covers the library's reconnections; the
-// same scan keeps the list of AgentX descriptors that the pacing watches.
+// The AgentX connection is TCP, and Net-SNMP leaves Nagle's algorithm on at
+// both ends. Ours: a trap followed by a response waits for the master's
+// delayed acknowledgement. The master's: its next request waits until we
+// acknowledge its answer to our last trap, which the kernel delays by up to
+// 40 ms when we have nothing to send back. Either way walks and traps stall
+// each other (a walk of a few hundred objects took seconds at 100 traps a
+// second). So the main thread sets TCP_NODELAY on our end, and acknowledges
+// at once (TCP_QUICKACK) whatever the master sent, right after the library
+// has read it: an epoll set of the AgentX connections is registered with the
+// main loop, whose callback runs in the same turn as the library's read. The
+// connections are found by a scan of the process's descriptors (TCP, peer
+// port 705) at start-up and once a second from an alarm, which also covers
+// the library's reconnections.
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
