@@ -136,6 +136,30 @@ def test_events_without_a_trap_are_dropped_and_do_not_disturb_the_next(
         relay.close()
 
 
+def test_an_events_connection_that_fails_at_start_is_retried_until_it_is_made(
+        launcher, tmp_path, snmpd, installed, timed_trapd, names):
+    # The daemon socket accepts the polling connection, then is gone when the
+    # events handler connects.
+    sim_socket = str(tmp_path / "sim.sock")
+    relay = EventRelay(sim_socket, max_accepts=1)
+    try:
+        sim = start_simulator(launcher, tmp_path, extra=["--socket", sim_socket])
+        wait_for(lambda: os.path.exists(sim_socket), 10, "the simulator's own socket")
+        agent = start_agent(launcher, tmp_path)
+        wait_for(lambda: "Warning: no events connection" in agent.stderr(), 10,
+                 "the warning that events are not received")
+        assert "_error_ creating tnperf wrapper utils" in agent.stderr()
+        relay.max_accepts = None
+        relay.reopen()
+        event_connected(sim, timeout=30)
+        sim.ctl("event", "mount _node_ 10.0.0.1 _fs_ late")
+        timed_trapd.wait_count(1, timeout=20)
+        assert mount_values(timed_trapd, names) == ["late"]
+        assert "traps are sent again" in agent.stderr()
+    finally:
+        relay.close()
+
+
 def disk_rows(snmp):
     walk = snmp.walk("TARN-MIB::tarnDiskStatusTable")
     assert walk.returncode == 0, walk.stderr

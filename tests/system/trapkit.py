@@ -179,25 +179,35 @@ class Walker:
 class EventRelay:
     """Listens on the daemon socket and relays each connection to the
     simulator, which listens elsewhere. inject() puts a raw line on every
-    relayed connection that has not sent a command: the event connections."""
+    relayed connection that has not sent a command: the event connections.
+    With max_accepts, the socket goes away after that many connections (the
+    daemon unreachable) until reopen()."""
 
-    def __init__(self, target):
+    def __init__(self, target, max_accepts=None):
         self.target = target
+        self.max_accepts = max_accepts
         self.lock = threading.Lock()
         self.silent = []  # client sockets that have not sent anything
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener = None
+        self.reopen()
+
+    def reopen(self):
         if os.path.exists(DAEMON_SOCKET):
             os.unlink(DAEMON_SOCKET)
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(DAEMON_SOCKET)
         self.listener.listen(8)
-        threading.Thread(target=self._accept, daemon=True).start()
+        threading.Thread(target=self._accept, args=(self.listener, self.max_accepts),
+                         daemon=True).start()
 
-    def _accept(self):
-        while True:
+    def _accept(self, listener, limit):
+        while limit is None or limit > 0:
             try:
-                client, _ = self.listener.accept()
+                client, _ = listener.accept()
             except OSError:
                 return
+            if limit is not None:
+                limit -= 1
             upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             upstream.connect(self.target)
             with self.lock:
@@ -205,6 +215,8 @@ class EventRelay:
             threading.Thread(target=self._pump, args=(client, upstream, True), daemon=True).start()
             threading.Thread(target=self._pump, args=(upstream, client, False),
                              daemon=True).start()
+        listener.close()
+        os.unlink(DAEMON_SOCKET)
 
     def _pump(self, src, dst, from_client):
         while True:
@@ -235,4 +247,8 @@ class EventRelay:
             return len(self.silent)
 
     def close(self):
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        except OSError:
+            pass
         self.listener.close()
