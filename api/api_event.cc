@@ -179,37 +179,35 @@ int EventsHandler::run() {
   return 0;
 }
 
+void* EventsHandler::receiveHandlerBody(void* arg) {
+  EventsHandler* handler = static_cast<EventsHandler*>(arg);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  setvbuf(stderr, nullptr, _IOLBF, 0);
+  if (handler->wrapper == nullptr) handler->retryConnection();
+  handler->wrapper->waitEvents();
+  return nullptr;
+}
+
 // After a failed init there is no connection to wait on: the receive thread
 // keeps trying to open one, backing off to once a minute, and carries on as
 // usual once it succeeds. Until then no event line can arrive, so the send
 // thread only sleeps; should the daemon be gone for good, the polling side
 // ends the process at its next command.
-void* EventsHandler::receiveHandlerBody(void* arg) {
-  EventsHandler* handler = static_cast<EventsHandler*>(arg);
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  setvbuf(stderr, nullptr, _IOLBF, 0);
+void EventsHandler::retryConnection() {
+  char message[160];
+  snprintf(message, sizeof message,
+           "Warning: no events connection to the TARN daemon, no traps until it is made; "
+           "retrying within %u seconds\n",
+           kMaxRetrySeconds);
+  ts_print(message);
   unsigned delay = kFirstRetrySeconds;
-  bool warned = false;
-  while (handler->wrapper == nullptr) {
-    if (!warned) {
-      char message[160];
-      snprintf(message, sizeof message,
-               "Warning: no events connection to the TARN daemon, no traps until it is "
-               "made; retrying within %u seconds\n",
-               kMaxRetrySeconds);
-      ts_print(message);
-      warned = true;
-    }
+  do {
     sleep(delay);
     delay = delay * 2 > kMaxRetrySeconds ? kMaxRetrySeconds : delay * 2;
-    // The handoff through listMutex orders this write before any line's use of it.
-    if (handler->connectEvents() == 0) {
-      handler->pollingHandler = handler->pendingPollingHandler_;
-      ts_print("Warning: events connection to the TARN daemon made, traps are sent again\n");
-    }
-  }
-  handler->wrapper->waitEvents();
-  return nullptr;
+  } while (connectEvents() != 0);
+  // The handoff of every line through listMutex orders this write before its use.
+  pollingHandler = pendingPollingHandler_;
+  ts_print("Warning: events connection to the TARN daemon made, traps are sent again\n");
 }
 
 void* EventsHandler::sendHandlerBody(void* arg) {

@@ -66,7 +66,7 @@ class EventsHandler {
   // event lines. 0; or the wrapper's error value after logging
   // "_error_ creating tnperf wrapper utils" (the handler then exists without
   // connection or polling handler, and its receive thread keeps trying to
-  // connect; see receiveHandlerBody). Main thread, once.
+  // connect, backing off to once a minute). Main thread, once.
   static int init(PollingHandler* pollingHandler, int debug);
   // Deletes theEventsHandler and clears it. Does not stop the threads: for
   // the way to process exit only.
@@ -138,6 +138,8 @@ class EventsHandler {
 
  private:
   Event* createStateChangeEvent(char* line);
+  // Receive thread, after a failed init: connects, retrying until it succeeds.
+  void retryConnection();
   void runDiskScan();
   // The polling handler to use once a retried connection succeeds.
   PollingHandler* pendingPollingHandler_;
