@@ -81,9 +81,6 @@ class PollingHandler {
   pthread_mutex_t handlerMutex;
   // Non-zero echoes daemon responses and prints debug and warning lines.
   int debug;
-
- private:
-  bool mutexReady_;
 };
 
 // The one polling handler, null before PollingHandler::init and after term.

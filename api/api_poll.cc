@@ -1,0 +1,980 @@
+#include "api/api_poll.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+
+#include <new>
+#include <vector>
+
+#include "agent/log.h"
+#include "agent/scoped.h"
+#include "agent/text.h"
+#include "api/api_conn.h"
+
+PollingHandler* thePollingHandler = nullptr;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Keyword walks. Each daemon response record is walked by one table of rows;
+// a row names the keyword, how its value is converted and which field of the
+// record receives it. One routine walks every table.
+
+enum Conv {
+  SET_TEXT,        // the value, cut to the field's size
+  SET_INT32,       // strtol base 10
+  SET_INT64,       // strtoll base 10
+  SET_TRUE_FLAG,   // 1 when the value is exactly "true", else 0
+  SET_LOW32,       // strtoll base 10, the low 32 bits kept
+  SET_STAT_CACHE,  // strtol base 10; -1 becomes four times the row's other field
+  SET_BUFFERED,    // strtol of the value read before the line was split
+  ADD_INT32,       // adds strtol, wrapping like any 32-bit addition
+  ADD_INT64,       // adds strtoll
+  ADD_DOUBLE,      // adds strtod
+  MAX_DOUBLE,      // keeps the larger of the field and strtod
+  MIN_DOUBLE,      // first value of the walk state, then the smaller one
+};
+
+template <class R>
+struct KeywordRow {
+  constexpr KeywordRow(const char* k, char (R::*f)[RECORD_TEXT_SIZE])
+      : keyword(k), conv(SET_TEXT), text(f) {}
+  constexpr KeywordRow(const char* k, char (R::*f)[RECORD_SHORT_TEXT_SIZE])
+      : keyword(k), conv(SET_TEXT), shortText(f) {}
+  constexpr KeywordRow(const char* k, int32_t R::*f, Conv c = SET_INT32, int32_t R::*o = nullptr)
+      : keyword(k), conv(c), i32(f), other(o) {}
+  constexpr KeywordRow(const char* k, int64_t R::*f, Conv c = SET_INT64)
+      : keyword(k), conv(c), i64(f) {}
+  constexpr KeywordRow(const char* k, double R::*f, Conv c) : keyword(k), conv(c), dbl(f) {}
+
+  const char* keyword;
+  Conv conv;
+  char (R::*text)[RECORD_TEXT_SIZE] = nullptr;
+  char (R::*shortText)[RECORD_SHORT_TEXT_SIZE] = nullptr;
+  int32_t R::*i32 = nullptr;
+  int32_t R::*other = nullptr;
+  int64_t R::*i64 = nullptr;
+  double R::*dbl = nullptr;
+};
+
+// What a walk needs beyond the tokens: the value of SET_BUFFERED rows, and
+// whether a MIN_DOUBLE field already holds a value of this poll.
+struct WalkState {
+  const char* buffered = "";
+  bool* minSeen = nullptr;
+};
+
+int32_t toInt32(const char* v) { return static_cast<int32_t>(strtol(v, nullptr, 10)); }
+int64_t toInt64(const char* v) { return static_cast<int64_t>(strtoll(v, nullptr, 10)); }
+
+template <class R>
+void storeNumber(R* rec, const KeywordRow<R>& row, const char* value, WalkState* state) {
+  switch (row.conv) {
+    case SET_INT32:
+      rec->*row.i32 = toInt32(value);
+      break;
+    case SET_INT64:
+      rec->*row.i64 = toInt64(value);
+      break;
+    case SET_TRUE_FLAG:
+      rec->*row.i32 = strcmp(value, "true") == 0 ? 1 : 0;
+      break;
+    case SET_LOW32:
+      rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(toInt64(value)));
+      break;
+    case SET_STAT_CACHE: {
+      int64_t v = toInt32(value);
+      if (v == -1) v = 4 * static_cast<int64_t>(rec->*row.other);
+      rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(v));
+      break;
+    }
+    case SET_BUFFERED:
+      rec->*row.i32 = toInt32(state->buffered);
+      break;
+    case ADD_INT32:
+      rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(rec->*row.i32) +
+                                           static_cast<uint32_t>(toInt32(value)));
+      break;
+    case ADD_INT64:
+      rec->*row.i64 = static_cast<int64_t>(static_cast<uint64_t>(rec->*row.i64) +
+                                           static_cast<uint64_t>(toInt64(value)));
+      break;
+    default:
+      break;
+  }
+}
+
+template <class R>
+void storeValue(R* rec, const KeywordRow<R>& row, const char* value, WalkState* state) {
+  double d = 0;
+  switch (row.conv) {
+    case SET_TEXT:
+      if (row.text != nullptr) copyText(rec->*row.text, value);
+      if (row.shortText != nullptr) copyText(rec->*row.shortText, value);
+      return;
+    case ADD_DOUBLE:
+      rec->*row.dbl += strtod(value, nullptr);
+      return;
+    case MAX_DOUBLE:
+      d = strtod(value, nullptr);
+      if (d > rec->*row.dbl) rec->*row.dbl = d;
+      return;
+    case MIN_DOUBLE:
+      d = strtod(value, nullptr);
+      if (state->minSeen == nullptr || !*state->minSeen || d < rec->*row.dbl) rec->*row.dbl = d;
+      if (state->minSeen != nullptr) *state->minSeen = true;
+      return;
+    default:
+      storeNumber(rec, row, value, state);
+  }
+}
+
+// Walks the tokens of the current line after its first (the record keyword,
+// which beginParsing has returned): a token equal to a row's keyword takes the
+// next token as its value; other tokens are passed over. Ends at the last
+// token or after `limit` recognised keywords.
+template <class R, size_t N>
+void walkKeywords(TnperfWrapperUtils* utils, R* rec, const KeywordRow<R> (&rows)[N], int limit,
+                  WalkState* state) {
+  int matches = 0;
+  for (char* token = utils->getNextToken(); token != nullptr && matches < limit;
+       token = utils->getNextToken()) {
+    const KeywordRow<R>* row = nullptr;
+    for (const KeywordRow<R>& r : rows) {
+      if (strcmp(token, r.keyword) == 0) {
+        row = &r;
+        break;
+      }
+    }
+    if (row == nullptr) continue;
+    matches++;
+    if (row->conv == SET_BUFFERED) {
+      storeValue(rec, *row, "", state);
+      continue;
+    }
+    char* value = utils->getNextToken();
+    if (value == nullptr) return;
+    storeValue(rec, *row, value, state);
+  }
+}
+
+template <class R, size_t N>
+void walkLine(TnperfWrapperUtils* utils, R* rec, const KeywordRow<R> (&rows)[N], int limit,
+              WalkState* state = nullptr) {
+  WalkState none;
+  utils->beginParsing();
+  walkKeywords(utils, rec, rows, limit, state != nullptr ? state : &none);
+}
+
+// "get clusterinfo", record "_cluster_".
+const int kClusterLimit = 6;
+const KeywordRow<ClusterInfo> kClusterRows[] = {
+    {"_maxblksiz_", &ClusterInfo::maxBlockSize},
+    {"_maxfeature_", &ClusterInfo::minReleaseLevel},
+    {"_distribtokenserver_", &ClusterInfo::distributedTokenServer, SET_TRUE_FLAG},
+    {"_failuredetectiontime_", &ClusterInfo::failureDetectionTime},
+    {"_minmissedpingtimeout_", &ClusterInfo::minMissedPingTimeout},
+    {"_maxmissedpingtimeout_", &ClusterInfo::maxMissedPingTimeout},
+};
+
+// "get nodes", record "_node_".
+const int kNodeLimit = 6;
+const KeywordRow<NodeInfo> kNodeRows[] = {
+    {"_admin_", &NodeInfo::admin},           {"_status_", &NodeInfo::status},
+    {"_failures_", &NodeInfo::failureCount}, {"_threadwait_", &NodeInfo::threadWait},
+    {"_healthy_", &NodeInfo::healthy},       {"_diagnosis_", &NodeInfo::diagnosis},
+};
+
+// "tnperf nc", record "_tnperf".
+const int kNodeConfigLimit = 15;
+const KeywordRow<NodeInfo> kNodeConfigRows[] = {
+    {"_version_", &NodeInfo::version},
+    {"_pagepool_", &NodeInfo::pagePool},
+    {"_pfthreads_", &NodeInfo::prefetchThreads},
+    {"_maxmbps_", &NodeInfo::maxMbps},
+    {"_maxfilestocache_", &NodeInfo::maxFilesToCache},
+    {"_maxstatcache_", &NodeInfo::maxStatCache, SET_STAT_CACHE, &NodeInfo::maxFilesToCache},
+    {"_wkr1threads_", &NodeInfo::worker1Threads},
+    {"_dmapieventtimeout_", &NodeInfo::dmapiEventTimeout},
+    {"_dmapimounttimeout_", &NodeInfo::dmapiMountTimeout},
+    {"_dmapisessfailuretimeout_", &NodeInfo::dmapiSessFailureTimeout},
+    {"_nsdserverwaittimewindowonmount_", &NodeInfo::nsdServerWaitTimeWindowOnMount},
+    {"_nsdserverwaittimeformount_", &NodeInfo::nsdServerWaitTimeForMount},
+    {"_unmountondiskfail_", &NodeInfo::unmountOnDiskFail},
+};
+
+// "get fs NAME -b", record "_fsstate_".
+const int kFsStateLimit = 15;
+const KeywordRow<FilesystemInfo> kFsStateRows[] = {
+    {"_status_", &FilesystemInfo::status},
+    {"_xstatus_", &FilesystemInfo::xstatus},
+    {"_util_", &FilesystemInfo::util},
+    {"_readduration_", &FilesystemInfo::readDuration},
+    {"_writeduration_", &FilesystemInfo::writeDuration},
+    {"_nsysmgt_", &FilesystemInfo::nsysmgt},
+    {"_mgrchangecnt_", &FilesystemInfo::mgrChangeCnt},
+    {"_totalspace_", &FilesystemInfo::totalSpace},
+    {"_totalinodes_", &FilesystemInfo::numTotalInodes},
+    {"_freespace_", &FilesystemInfo::freeSpace},
+    {"_freeinodes_", &FilesystemInfo::numFreeInodes},
+    {"_fullfreespace_", &FilesystemInfo::fullFreeSpace},
+    {"_fragfreespace_", &FilesystemInfo::fragFreeSpace},
+    {"_threadwait_", &FilesystemInfo::threadWait},
+    {"_diskwait_", &FilesystemInfo::diskWait},
+};
+
+// "tnperf gfis", record "_tnperf": every value adds to the named file system.
+const int kFsStatsLimit = 17;
+const KeywordRow<FilesystemInfo> kFsStatsRows[] = {
+    {"_br_", &FilesystemInfo::bytesRead, ADD_INT64},
+    {"_bc_", &FilesystemInfo::bytesCache, ADD_INT64},
+    {"_bw_", &FilesystemInfo::bytesWritten, ADD_INT64},
+    {"_r_", &FilesystemInfo::reads, ADD_INT32},
+    {"_c_", &FilesystemInfo::caches, ADD_INT32},
+    {"_w_", &FilesystemInfo::writes, ADD_INT32},
+    {"_oc_", &FilesystemInfo::openCalls, ADD_INT32},
+    {"_cc_", &FilesystemInfo::closeCalls, ADD_INT32},
+    {"_rdc_", &FilesystemInfo::readCalls, ADD_INT32},
+    {"_wc_", &FilesystemInfo::writeCalls, ADD_INT32},
+    {"_dir_", &FilesystemInfo::readdirCalls, ADD_INT32},
+    {"_iu_", &FilesystemInfo::inodesWritten, ADD_INT32},
+    {"_irc_", &FilesystemInfo::inodesRead, ADD_INT32},
+    {"_idc_", &FilesystemInfo::inodesDeleted, ADD_INT32},
+    {"_icc_", &FilesystemInfo::inodesCreated, ADD_INT32},
+    {"_sch_", &FilesystemInfo::statCacheHit, ADD_INT32},
+    {"_scm_", &FilesystemInfo::statCacheMiss, ADD_INT32},
+};
+
+// "get stgpools NAME", record "_pool_".
+const int kPoolLimit = 4;
+const KeywordRow<StoragePoolInfo> kPoolRows[] = {
+    {"_status_", &StoragePoolInfo::status},
+    {"_ndisks_", &StoragePoolInfo::numDisks},
+    {"_totalspace_", &StoragePoolInfo::totalSpace, SET_LOW32},
+    {"_freespace_", &StoragePoolInfo::freeSpace, SET_LOW32},
+};
+
+// "get fs NAME POOL", record "_disk_".
+const int kDiskLimit = 10;
+const KeywordRow<DiskInfo> kDiskRows[] = {
+    {"_status_", &DiskInfo::status},
+    {"_availability_", &DiskInfo::availability},
+    {"_fg_", &DiskInfo::failureGroup, SET_BUFFERED},
+    {"_diskwait_", &DiskInfo::diskWait},
+    {"_totalspace_", &DiskInfo::totalSpace},
+    {"_fullblockfreespace_", &DiskInfo::fullBlockFreeSpace},
+    {"_fragfreespace_", &DiskInfo::subBlockFreeSpace},
+};
+
+// "tnperf ds ...": the "_r_" and "_w_" lines after each "_tnperf" record.
+const int kDiskStatsLimit = 5;
+const KeywordRow<DiskInfo> kDiskReadRows[] = {
+    {"_tw_", &DiskInfo::readTime, ADD_DOUBLE},
+    {"_ltw_", &DiskInfo::longestReadTime, MAX_DOUBLE},
+    {"_stw_", &DiskInfo::shortestReadTime, MIN_DOUBLE},
+    {"_b_", &DiskInfo::readBytes, ADD_INT64},
+    {"_ops_", &DiskInfo::readOps, ADD_INT32},
+};
+const KeywordRow<DiskInfo> kDiskWriteRows[] = {
+    {"_tw_", &DiskInfo::writeTime, ADD_DOUBLE},
+    {"_ltw_", &DiskInfo::longestWriteTime, MAX_DOUBLE},
+    {"_stw_", &DiskInfo::shortestWriteTime, MIN_DOUBLE},
+    {"_b_", &DiskInfo::writeBytes, ADD_INT64},
+    {"_ops_", &DiskInfo::writeOps, ADD_INT32},
+};
+
+// ---------------------------------------------------------------------------
+// The configuration query tool.
+
+const char kQueryDir[] = "/usr/lpp/tarnfs/bin";
+// Longest record line read; the rest of a longer line is dropped.
+enum { QUERY_LINE_SIZE = 400, COMMAND_SIZE = 1024 };
+
+struct QuerySpec {
+  int query;
+  int codes[9];
+  int codeCount;
+};
+const QuerySpec kClusterQuery = {10, {1001, 1002, 1003, 1008, 1006, 1007, 1011, 1004, 1005}, 9};
+const QuerySpec kNodeQuery = {20, {2003, 2004, 2005, 2006, 2007, 2008, 2010}, 7};
+const QuerySpec kDiskQuery = {30, {3001, 3004, 3005, 3006}, 4};
+
+// "DIR/tncfgdump QUERY CODE:CODE:..." with " all norefresh" when asked.
+void buildQueryCommand(const QuerySpec& spec, int norefresh, char* out, size_t size) {
+  size_t used = static_cast<size_t>(snprintf(out, size, "%s/tncfgdump %d ", kQueryDir, spec.query));
+  for (int i = 0; i < spec.codeCount && used < size; i++) {
+    used += static_cast<size_t>(snprintf(out + used, size - used, i ? ":%d" : "%d", spec.codes[i]));
+  }
+  if (norefresh != 0 && used < size) snprintf(out + used, size - used, " all norefresh");
+}
+
+// Starts the query; null (and the operator told) when it cannot be started.
+FILE* startQuery(const QuerySpec& spec, int norefresh) {
+  char command[COMMAND_SIZE];
+  buildQueryCommand(spec, norefresh, command, sizeof command);
+  FILE* pipe = popen(command, "r");
+  if (pipe == nullptr) {
+    char message[COMMAND_SIZE + 64];
+    snprintf(message, sizeof message, "Error: Couldn't find %s command\n", command);
+    ts_print(message);
+  }
+  return pipe;
+}
+
+// Reads the next line of at most QUERY_LINE_SIZE - 1 characters, without its
+// newline; the rest of a longer line is read and dropped. False at the end.
+bool readQueryLine(FILE* pipe, char (&line)[QUERY_LINE_SIZE]) {
+  if (fgets(line, sizeof line, pipe) == nullptr) return false;
+  size_t len = strlen(line);
+  if (len > 0 && line[len - 1] == '\n') {
+    line[len - 1] = '\0';
+    return true;
+  }
+  int c;
+  while ((c = fgetc(pipe)) != EOF && c != '\n') {
+  }
+  return true;
+}
+
+// Conversions of a query record: the two leading integers and up to nine fields.
+typedef char QueryField[QUERY_LINE_SIZE];
+#define QF "%399[^:]"
+
+void stampNow(struct timeval* t) { gettimeofday(t, nullptr); }
+
+// A lookup key as the record fields hold it: cut to a text field's size.
+struct Key {
+  explicit Key(const char* v) { copyText(text, v); }
+  char text[RECORD_TEXT_SIZE];
+};
+
+// Appends a new record named name to list; null when memory is short.
+template <class R>
+R* appendNamed(std::vector<R*>* list, const char* name) {
+  MErrno err = 0;
+  R* rec = new (std::nothrow) R(&err);
+  if (rec == nullptr) return nullptr;
+  copyText(rec->name, name);
+  list->push_back(rec);
+  return rec;
+}
+
+// Destroys the records of list that the last scan did not mark and clears
+// the marks of the others; inner(rec) sweeps a kept record's own children first.
+template <class R, class Inner>
+void sweepUnmarked(std::vector<R*>* list, Inner inner) {
+  for (size_t i = 0; i < list->size();) {
+    R* rec = (*list)[i];
+    if (rec != nullptr) inner(rec);
+    if (rec != nullptr && rec->inConfig != 0) {
+      rec->inConfig = 0;
+      i++;
+      continue;
+    }
+    delete rec;
+    list->erase(list->begin() + i);
+  }
+}
+
+void sweepTree(ClusterInfo* master) {
+  sweepUnmarked(&master->fileSystems, [](FilesystemInfo* fs) {
+    sweepUnmarked(&fs->pools,
+                  [](StoragePoolInfo* pool) { sweepUnmarked(&pool->disks, [](DiskInfo*) {}); });
+  });
+}
+
+struct DiskUsage {
+  const char* usage;
+  const char* metadata;
+  const char* data;
+};
+const DiskUsage kDiskUsages[] = {
+    {"dataOnly", "n", "y"},
+    {"dataAndMetadata", "y", "y"},
+    {"metadataOnly", "y", "n"},
+};
+
+// Marks (creating where missing) the file system, pool and disk of one disk
+// record and sets the disk's usage. Lines that are not disk records, and
+// disks that belong to no file system, change nothing.
+void applyDiskRecord(ClusterInfo* master, const char* line) {
+  int skip1 = 0, skip2 = 0;
+  QueryField disk, fsName, poolName, usage;
+  if (sscanf(line, "tncfgdump:sdrq_nsd_info:%d:%d:::" QF ":" QF ":" QF ":" QF ":", &skip1, &skip2,
+             disk, fsName, poolName, usage) != 6) {
+    return;
+  }
+  if (strcmp(fsName, "free_disk") == 0) return;
+  Key fsKey(fsName), poolKey(poolName), diskKey(disk);
+  int32_t at = master->getFilesystemInfoIndex(fsKey.text);
+  FilesystemInfo* fs =
+      at >= 0 ? master->fileSystems[at] : appendNamed(&master->fileSystems, fsKey.text);
+  if (fs == nullptr) return;
+  fs->inConfig = 255;
+  at = fs->getStoragePoolInfoIndex(poolKey.text);
+  StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, poolKey.text);
+  if (pool == nullptr) return;
+  pool->inConfig = 255;
+  at = pool->getDiskInfoIndex(diskKey.text);
+  DiskInfo* d = at >= 0 ? pool->disks[at] : appendNamed(&pool->disks, diskKey.text);
+  if (d == nullptr) return;
+  d->inConfig = 255;
+  for (const DiskUsage& u : kDiskUsages) {
+    if (strcmp(usage, u.usage) != 0) continue;
+    copyText(d->metadata, u.metadata);
+    copyText(d->data, u.data);
+  }
+}
+
+// The cluster record's fields in request order: texts, but position 7 (tcpPort).
+char (ClusterInfo::*const kClusterRecordTexts[])[RECORD_TEXT_SIZE] = {
+    &ClusterInfo::name,
+    &ClusterInfo::id,
+    &ClusterInfo::queryField3,
+    &ClusterInfo::uidDomain,
+    &ClusterInfo::remoteShellCommand,
+    &ClusterInfo::remoteFileCopyCommand,
+    nullptr,  // tcpPort
+    &ClusterInfo::primaryServer,
+    &ClusterInfo::secondaryServer,
+};
+
+// Parses the cluster record into master; fields the line does not yield keep
+// their values.
+void applyClusterRecord(ClusterInfo* master, const char* line) {
+  int skip1 = 0, skip2 = 0, port = 0;
+  QueryField f[9];
+  int n = sscanf(line,
+                 "tncfgdump:sdrq_cluster_info:%d:%d:::" QF ":" QF ":" QF ":" QF ":" QF ":" QF
+                 ":%d:" QF ":" QF ":",
+                 &skip1, &skip2, f[0], f[1], f[2], f[3], f[4], f[5], &port, f[7], f[8]);
+  for (int i = 0; i < 9 && i < n - 2; i++) {
+    if (kClusterRecordTexts[i] != nullptr) {
+      copyText(master->*kClusterRecordTexts[i], f[i]);
+    } else {
+      master->tcpPort = port;
+    }
+  }
+}
+
+// Adds the node of one node record when its address is new; known nodes keep
+// their identity fields. Fields the line stops before are empty.
+void applyNodeRecord(ClusterInfo* master, const char* line) {
+  int skip1 = 0, skip2 = 0;
+  QueryField name = "", ip = "", unused3 = "", manager = "", quorum = "", unused6 = "",
+             platform = "";
+  int n = sscanf(
+      line, "tncfgdump:sdrq_node_info:%d:%d:::" QF ":" QF ":" QF ":" QF ":" QF ":" QF ":" QF ":",
+      &skip1, &skip2, name, ip, unused3, manager, quorum, unused6, platform);
+  if (n < 4) return;
+  Key ipKey(ip);
+  if (master->getNodeInfoIndex(ipKey.text) >= 0) return;
+  MErrno err = 0;
+  NodeInfo* node = new (std::nothrow) NodeInfo(&err);
+  if (node == nullptr) return;
+  copyText(node->ip, ipKey.text);
+  copyText(node->name, name);
+  snprintf(node->type, sizeof node->type, "%s%s",
+           strcmp(manager, "true") == 0 ? "manager-" : "client-",
+           strcmp(quorum, "true") == 0 ? "quorum" : "nonquorum");
+  copyText(node->platform, platform);
+  master->nodes.push_back(node);
+}
+
+// Runs a query and hands each output line to apply(master, line). 1 when the
+// tool cannot be started, else 0.
+int runQuery(const QuerySpec& spec, int norefresh, ClusterInfo* master, bool firstLineOnly,
+             void (*apply)(ClusterInfo*, const char*)) {
+  ScopedPipe pipe(startQuery(spec, norefresh));
+  if (pipe.get() == nullptr) return 1;
+  char line[QUERY_LINE_SIZE];
+  while (readQueryLine(pipe.get(), line)) {
+    apply(master, line);
+    if (firstLineOnly) break;
+  }
+  return 0;
+}
+
+// Formats a "_warning_" line for the operator.
+void warnf(const char* format, int a, int b) {
+  char message[256];
+  snprintf(message, sizeof message, format, a, b);
+  ts_print(message);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Life cycle and the daemon's node list.
+
+int PollingHandler::init(int debugFlag) {
+  if (thePollingHandler != nullptr) return 0;
+  MErrno err = 0;
+  PollingHandler* handler = new (std::nothrow) PollingHandler(&err, debugFlag);
+  if (handler == nullptr) return 1;
+  if (err != 0) {
+    delete handler;
+    return err;
+  }
+  thePollingHandler = handler;
+  return 0;
+}
+
+void PollingHandler::term() {
+  delete thePollingHandler;
+  thePollingHandler = nullptr;
+}
+
+PollingHandler::PollingHandler(MErrno* err, int debugFlag)
+    : utils(nullptr), clusterInfo(nullptr), debug(debugFlag) {
+  // The mutex exists from here on, so the destructor can always destroy it.
+  pthread_mutex_init(&handlerMutex, nullptr);
+  MErrno rc = TnperfWrapperUtils::init(debug);
+  if (err != nullptr) *err = rc;
+  if (rc != 0) return;
+  utils = theTnperfWrapperUtils;
+  MErrno recordErr = 0;
+  clusterInfo = new (std::nothrow) ClusterInfo(&recordErr);
+  if (clusterInfo == nullptr) {
+    ts_print("Error: Failed to allocate memory\n");
+    if (err != nullptr) *err = 1;
+    return;
+  }
+  refreshClusterRecipe();
+}
+
+PollingHandler::~PollingHandler() {
+  if (utils != nullptr && clusterInfo != nullptr) {
+    ScopedLock lock(&handlerMutex);
+    cleanupNodeList();
+  }
+  delete clusterInfo;
+  clusterInfo = nullptr;
+  if (utils != nullptr) TnperfWrapperUtils::term();
+  utils = nullptr;
+  pthread_mutex_destroy(&handlerMutex);
+}
+
+int PollingHandler::processCommand(const char* command) {
+  int rc = utils->processCommand(command);
+  while (rc == 2) rc = utils->processCommand(command);
+  return rc;
+}
+
+namespace {
+
+// Sends a command whose answer nobody reads; echoes it when debugging.
+void sendAndDiscard(PollingHandler* handler, const char* command) {
+  handler->processCommand(command);
+  if (handler->debug != 0) handler->utils->getInstanceCount("a");
+  handler->utils->cleanupCommand();
+}
+
+}  // namespace
+
+int PollingHandler::initNodeList() {
+  cleanupNodeList();
+  sendAndDiscard(this, "tnperf ng + *");
+  return 0;
+}
+
+int PollingHandler::cleanupNodeList() {
+  sendAndDiscard(this, "tnperf n + *");
+  sendAndDiscard(this, "tnperf ng ~");
+  return 0;
+}
+
+int PollingHandler::refreshClusterRecipe() {
+  ScopedLock lock(&handlerMutex);
+  initNodeList();
+  stampNow(&clusterInfo->clusterUpdateTime);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Cluster.
+
+int PollingHandler::updateClusterInfo(ClusterInfo* dst, int norefresh) {
+  ScopedLock lock(&handlerMutex);
+  if (runQuery(kClusterQuery, norefresh, clusterInfo, true, applyClusterRecord) != 0) return 1;
+  int rc = processCommand("get clusterinfo");
+  if (rc != 0) {
+    utils->cleanupCommand();
+    return rc;
+  }
+  utils->prepBuffer();
+  if (utils->getNextInstance("_cluster_") != 0) {
+    walkLine(utils, clusterInfo, kClusterRows, kClusterLimit);
+  }
+  utils->cleanupCommand();
+  stampNow(&clusterInfo->clusterUpdateTime);
+  if (dst != nullptr) *dst = *clusterInfo;
+  return 0;
+}
+
+namespace {
+
+// The cluster texts getClusterInfo hands on.
+char (ClusterInfo::*const kClusterTexts[])[RECORD_TEXT_SIZE] = {
+    &ClusterInfo::name,
+    &ClusterInfo::id,
+    &ClusterInfo::queryField3,
+    &ClusterInfo::minReleaseLevel,
+    &ClusterInfo::uidDomain,
+    &ClusterInfo::remoteShellCommand,
+    &ClusterInfo::remoteFileCopyCommand,
+    &ClusterInfo::primaryServer,
+    &ClusterInfo::secondaryServer,
+};
+
+}  // namespace
+
+int PollingHandler::getClusterInfo(ClusterInfo* dst) {
+  // Held so that a configuration scan on another thread cannot destroy the
+  // records being copied.
+  ScopedLock lock(&handlerMutex);
+  if (dst == nullptr || dst == clusterInfo) return 0;
+  for (auto text : kClusterTexts) copyText(dst->*text, clusterInfo->*text);
+  dst->maxBlockSize = clusterInfo->maxBlockSize;
+  dst->copyNodes(clusterInfo);
+  dst->copyFS(clusterInfo);
+  dst->clusterUpdateTime = clusterInfo->clusterUpdateTime;
+  return 0;
+}
+
+int PollingHandler::checkFailedNode() {
+  if (clusterInfo->nodes.empty()) return 1;
+  for (NodeInfo* node : clusterInfo->nodes) {
+    if (node == nullptr || node->status[0] == '\0') continue;
+    // The daemon puts a marker character in front of the state word.
+    if (strncmp(node->status + 1, "failed", 6) == 0) {
+      ts_print("Warning: failed node\n");
+      return 1;
+    }
+  }
+  if (debug != 0) fputs("_ok_ checkFailedNode: done\n", stderr);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Nodes.
+
+namespace {
+
+// Walks every record of the current response that begins with prefix into
+// the node whose address the record's key keyword names; others are skipped.
+template <size_t N>
+void walkNodeRecords(PollingHandler* h, const char* prefix, const char* key,
+                     const KeywordRow<NodeInfo> (&rows)[N], int limit) {
+  TnperfWrapperUtils* utils = h->utils;
+  utils->prepBuffer();
+  while (utils->getNextInstance(prefix) != 0) {
+    Key ip(utils->getBufferedValue(key, 0, 256));
+    int32_t at = h->clusterInfo->getNodeInfoIndex(ip.text);
+    if (at < 0) continue;
+    walkLine(utils, h->clusterInfo->nodes[at], rows, limit);
+  }
+  utils->cleanupCommand();
+}
+
+// A node the daemon does not report shows these values.
+void resetNodeStates(ClusterInfo* master) {
+  for (NodeInfo* node : master->nodes) {
+    if (node == nullptr) continue;
+    copyText(node->status, "unknown");
+    copyText(node->healthy, "no");
+    copyText(node->diagnosis, "unknown");
+  }
+}
+
+}  // namespace
+
+int PollingHandler::updateNodeInfo(ClusterInfo* dst, int norefresh) {
+  ScopedLock lock(&handlerMutex);
+  if (runQuery(kNodeQuery, norefresh, clusterInfo, false, applyNodeRecord) != 0) return 1;
+  int rc = processCommand("get nodes");
+  if (rc != 0) {
+    utils->cleanupCommand();
+    return rc;
+  }
+  resetNodeStates(clusterInfo);
+  walkNodeRecords(this, "_node_", "_addr_", kNodeRows, kNodeLimit);
+  rc = processCommand("tnperf nc");
+  if (rc != 0) {
+    utils->cleanupCommand();
+    return rc;
+  }
+  walkNodeRecords(this, "_tnperf", "_n_", kNodeConfigRows, kNodeConfigLimit);
+  stampNow(&clusterInfo->nodeUpdateTime);
+  if (dst != nullptr) dst->copyNodes(clusterInfo);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// File systems.
+
+namespace {
+
+void pollFilesystemState(PollingHandler* h, FilesystemInfo* fs) {
+  char command[COMMAND_SIZE];
+  snprintf(command, sizeof command, "%s %s -b", "get fs", fs->name);
+  h->processCommand(command);
+  h->utils->prepBuffer();
+  if (h->utils->getNextInstance("_fsstate_") != 0) {
+    walkLine(h->utils, fs, kFsStateRows, kFsStateLimit);
+  } else if (h->debug != 0) {
+    char message[COMMAND_SIZE];
+    snprintf(message, sizeof message, "_warning_ 'get fs %s' returned 0 instance\n", fs->name);
+    ts_print(message);
+  }
+  h->utils->cleanupCommand();
+}
+
+// Cluster-wide sums of "tnperf gfis": every usable record adds to the file
+// system it names. fsCount is the number of file systems when the poll began.
+void pollFilesystemStats(PollingHandler* h, int fsCount) {
+  TnperfWrapperUtils* utils = h->utils;
+  ClusterInfo* master = h->clusterInfo;
+  h->processCommand("tnperf gfis");
+  for (FilesystemInfo* fs : master->fileSystems) {
+    if (fs != nullptr) fs->clearStats();
+  }
+  utils->prepBuffer();
+  while (utils->getNextInstance("_tnperf") != 0) {
+    int rc = toInt32(utils->getBufferedValue("_rc_", 0, 256));
+    if (rc != 0) {
+      if (h->debug != 0) {
+        warnf("_warning_ %d instance: 'tnperf gfis' returned error (rc=%d)\n", fsCount, rc);
+      }
+      continue;
+    }
+    Key name(utils->getBufferedValue("_fs_", 0, 256));
+    int32_t at = master->getFilesystemInfoIndex(name.text);
+    if (at < 0) continue;
+    FilesystemInfo* fs = master->fileSystems[at];
+    walkLine(utils, fs, kFsStatsRows, kFsStatsLimit);
+    fs->perfInstances++;
+  }
+  utils->cleanupCommand();
+  stampNow(&master->fsPerfUpdateTime);
+}
+
+}  // namespace
+
+int PollingHandler::updateFilesystemInfo(ClusterInfo* dst, int perf) {
+  ScopedLock lock(&handlerMutex);
+  int fsCount = static_cast<int>(clusterInfo->fileSystems.size());
+  if (checkFailedNode() != 0) return 1;
+  for (FilesystemInfo* fs : clusterInfo->fileSystems) {
+    if (fs != nullptr) pollFilesystemState(this, fs);
+  }
+  if (perf != 0) pollFilesystemStats(this, fsCount);
+  stampNow(&clusterInfo->fsUpdateTime);
+  if (dst != nullptr) dst->copyFS(clusterInfo);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Disk configuration scan.
+
+int PollingHandler::updateDiskSDRInfo(int norefresh) {
+  // Held for the whole scan: its sweep destroys records that the polls and
+  // getClusterInfo on other threads read.
+  ScopedLock lock(&handlerMutex);
+  if (runQuery(kDiskQuery, norefresh, clusterInfo, false, applyDiskRecord) != 0) return 1;
+  sweepTree(clusterInfo);
+  stampNow(&clusterInfo->sdrUpdateTime);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Storage pools.
+
+namespace {
+
+void pollPools(PollingHandler* h, int32_t fsIndex) {
+  TnperfWrapperUtils* utils = h->utils;
+  FilesystemInfo* fs = h->clusterInfo->fileSystems[fsIndex];
+  char command[COMMAND_SIZE];
+  snprintf(command, sizeof command, "%s %s", "get stgpools", fs->name);
+  h->processCommand(command);
+  utils->prepBuffer();
+  while (utils->getNextInstance("_pool_") != 0) {
+    Key name(utils->getBufferedValue("_pool_", 1, 256));
+    if (name.text[0] == '\0') continue;  // a record without a name has no pool to fill
+    int32_t at = fs->getStoragePoolInfoIndex(name.text);
+    StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, name.text);
+    if (pool == nullptr) continue;
+    walkLine(utils, pool, kPoolRows, kPoolLimit);
+    pool->fsIndex = fsIndex;
+  }
+  utils->cleanupCommand();
+  stampNow(&fs->poolUpdateTime);
+}
+
+// The destination's file system of the same name as the master's fs. Names,
+// not positions: the destination's order can differ after a scan removed and
+// re-added a file system.
+FilesystemInfo* sameFs(ClusterInfo* dst, const FilesystemInfo* fs) {
+  int32_t at = dst->getFilesystemInfoIndex(fs->name);
+  return at >= 0 ? dst->fileSystems[at] : nullptr;
+}
+
+StoragePoolInfo* samePool(FilesystemInfo* dst, const StoragePoolInfo* pool) {
+  int32_t at = dst->getStoragePoolInfoIndex(pool->name);
+  return at >= 0 ? dst->pools[at] : nullptr;
+}
+
+// Position of name in the master's file systems, or -1 (null name included).
+int32_t findFs(ClusterInfo* master, const char* name) {
+  if (name == nullptr) return -1;
+  Key key(name);
+  return master->getFilesystemInfoIndex(key.text);
+}
+
+}  // namespace
+
+int PollingHandler::updateStoragePoolInfo(ClusterInfo* dst, const char* fsName) {
+  ScopedLock lock(&handlerMutex);
+  int32_t first = 0;
+  int32_t end = static_cast<int32_t>(clusterInfo->fileSystems.size());
+  if (fsName != nullptr) {
+    first = findFs(clusterInfo, fsName);
+    if (first < 0) return 1;
+    end = first + 1;
+  }
+  if (checkFailedNode() != 0) return 1;
+  for (int32_t i = first; i < end; i++) {
+    if (clusterInfo->fileSystems[i] != nullptr) pollPools(this, i);
+  }
+  if (dst == nullptr) return 0;
+  dst->copyFS(clusterInfo);
+  for (int32_t i = first; i < end; i++) {
+    FilesystemInfo* fs = clusterInfo->fileSystems[i];
+    FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
+    if (to != nullptr) to->copyPools(fs);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Disks.
+
+namespace {
+
+void pollDisks(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool) {
+  TnperfWrapperUtils* utils = h->utils;
+  char command[COMMAND_SIZE];
+  snprintf(command, sizeof command, "%s %s %s", "get fs", fs->name, pool->name);
+  h->processCommand(command);
+  utils->prepBuffer();
+  while (utils->getNextInstance("_disk_") != 0) {
+    Key name(utils->getBufferedValue("_disk_", 1, 256));
+    int32_t at = pool->getDiskInfoIndex(name.text);
+    if (at < 0) continue;  // only the configuration scan creates disks
+    DiskInfo* disk = pool->disks[at];
+    disk->clearStats();
+    // Read before the walk splits the line in place.
+    char failureGroup[RECORD_TEXT_SIZE];
+    copyText(failureGroup, utils->getBufferedValue("_fg_", 0, 256));
+    WalkState state;
+    state.buffered = failureGroup;
+    walkLine(utils, disk, kDiskRows, kDiskLimit, &state);
+  }
+  utils->cleanupCommand();
+}
+
+// Walks the next line beginning with prefix (the "_r_" or "_w_" block of the
+// current record) into disk; false when there is none.
+template <size_t N>
+bool walkDiskBlock(TnperfWrapperUtils* utils, const char* prefix, DiskInfo* disk,
+                   const KeywordRow<DiskInfo> (&rows)[N], bool* minSeen) {
+  if (utils->getNextInstance(prefix) == 0) return false;
+  WalkState state;
+  state.minSeen = minSeen;
+  walkLine(utils, disk, rows, kDiskStatsLimit, &state);
+  return true;
+}
+
+// Sums "tnperf ds" per disk of pool: several records (one per node) may name
+// the same disk.
+void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool) {
+  TnperfWrapperUtils* utils = h->utils;
+  char command[COMMAND_SIZE];
+  snprintf(command, sizeof command, "%s f cl %s fs %s p %s", "tnperf ds", h->clusterInfo->name,
+           fs->name, pool->name);
+  h->processCommand(command);
+  // Whether each disk's shortest times already hold a value of this poll.
+  std::vector<char> readSeen(pool->disks.size(), 0), writeSeen(pool->disks.size(), 0);
+  int seen = 0;
+  utils->prepBuffer();
+  while (utils->getNextInstance("_tnperf") != 0) {
+    seen++;
+    int rc = toInt32(utils->getBufferedValue("_rc_", 0, 256));
+    if (rc != 0) {
+      if (h->debug != 0) {
+        warnf("_warning_ %d instance: 'tnperf ds' returned error (rc=%d)\n", seen, rc);
+      }
+      continue;
+    }
+    Key name(utils->getBufferedValue("_d_", 0, 256));
+    int32_t at = pool->getDiskInfoIndex(name.text);
+    if (at < 0) continue;
+    DiskInfo* disk = pool->disks[at];
+    copyText(disk->nodeName, utils->getBufferedValue("_nn_", 0, 256));
+    bool readMin = readSeen[at] != 0, writeMin = writeSeen[at] != 0;
+    walkDiskBlock(utils, "_r_", disk, kDiskReadRows, &readMin);
+    if (walkDiskBlock(utils, "_w_", disk, kDiskWriteRows, &writeMin)) disk->perfInstances++;
+    readSeen[at] = readMin;
+    writeSeen[at] = writeMin;
+  }
+  utils->cleanupCommand();
+  stampNow(&pool->diskPerfUpdateTime);
+}
+
+// Carries the master's file systems, their pools and the disks of every pool
+// (or of the pool at poolIndex only) into dst.
+void mergeDisks(ClusterInfo* master, ClusterInfo* dst, int32_t poolIndex) {
+  dst->copyFS(master);
+  for (FilesystemInfo* fs : master->fileSystems) {
+    FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
+    if (to == nullptr) continue;
+    to->copyPools(fs);
+    for (size_t j = 0; j < fs->pools.size(); j++) {
+      if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
+      StoragePoolInfo* pool = fs->pools[j];
+      StoragePoolInfo* toPool = pool != nullptr ? samePool(to, pool) : nullptr;
+      if (toPool != nullptr) toPool->copyDisks(pool);
+    }
+  }
+}
+
+}  // namespace
+
+int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const char* poolName,
+                                   int perf) {
+  ScopedLock lock(&handlerMutex);
+  int32_t fsIndex = findFs(clusterInfo, fsName);
+  if (fsIndex < 0 || clusterInfo->fileSystems[fsIndex] == nullptr) return 1;
+  FilesystemInfo* fs = clusterInfo->fileSystems[fsIndex];
+  int32_t poolIndex = -1;
+  if (poolName != nullptr) {
+    Key key(poolName);
+    poolIndex = fs->getStoragePoolInfoIndex(key.text);
+    if (poolIndex < 0) return 1;
+  }
+  if (checkFailedNode() != 0) return 1;
+  for (size_t j = 0; j < fs->pools.size(); j++) {
+    if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
+    StoragePoolInfo* pool = fs->pools[j];
+    if (pool == nullptr) continue;
+    pollDisks(this, fs, pool);
+    if (perf != 0) pollDiskStats(this, fs, pool);
+    stampNow(&pool->diskUpdateTime);
+  }
+  if (dst != nullptr) mergeDisks(clusterInfo, dst, poolIndex);
+  return 0;
+}
