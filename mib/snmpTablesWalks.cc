@@ -4,7 +4,11 @@
 // clock read each) are called at the start of a table and when the walk
 // enters a file system or a pool, never per row.
 //
-// Rows come in list order. A file system without pools, or a pool without
+// Rows come in list order. Within a pass the iterator hands get-next back the
+// index variables it returned, so a step sets only the levels that changed
+// (the disk's name, but not its file system's and pool's) unless a refresh
+// ran, which may have moved other records into the same positions.
+// A file system without pools, or a pool without
 // disks, ends the pool and disk walks. A list slot without a record is
 // stepped over.
 #include <stddef.h>
@@ -42,6 +46,16 @@ netsnmp_variable_list* putNames(netsnmp_variable_list* put, const char* a, const
   return put;
 }
 
+// Sets the index values of the levels from `first` on; the earlier levels
+// already hold this row's names.
+netsnmp_variable_list* putNamesFrom(netsnmp_variable_list* put, int first, const char* const* names,
+                                    int count) {
+  netsnmp_variable_list* var = put;
+  for (int level = 0; level < first && var != nullptr; ++level) var = var->next_variable;
+  setRowIndexes(var, names + first, count - first);
+  return put;
+}
+
 // ---- Node and file system walks: one level, empty slots stepped over ----
 
 template <typename Record>
@@ -68,19 +82,27 @@ bool stepPool(TableLoopContext* ctx, const FilesystemInfo* fs, int fsCount) {
 }
 
 // Steps from ctx's row to the next one that has records; null at the end.
-netsnmp_variable_list* nextPoolRow(TableLoopContext* ctx, netsnmp_variable_list* put) {
+// settled: put holds the names of ctx's row.
+netsnmp_variable_list* nextPoolRow(TableLoopContext* ctx, netsnmp_variable_list* put,
+                                   bool settled) {
   const int fsCount = countOf(myCluster->fileSystems);
   if (ctx->fsIndex >= fsCount) return nullptr;
+  const int fromFs = ctx->fsIndex;
   const FilesystemInfo* fs = fileSystemAt(ctx->fsIndex);
   for (;;) {
     if (!stepPool(ctx, fs, fsCount)) return nullptr;
-    if (ctx->poolIndex == 0) refreshTarnPoolInfo(ctx->fsIndex);
+    if (ctx->poolIndex == 0) {
+      refreshTarnPoolInfo(ctx->fsIndex);
+      settled = false;
+    }
     if (ctx->fsIndex >= countOf(myCluster->fileSystems)) return nullptr;
     fs = fileSystemAt(ctx->fsIndex);
     if (fs == nullptr) continue;
     if (ctx->poolIndex >= countOf(fs->pools)) return nullptr;
     const StoragePoolInfo* pool = fs->pools[ctx->poolIndex];
-    if (pool != nullptr) return putNames(put, fs->name, pool->name);
+    if (pool == nullptr) continue;
+    const char* const names[2] = {fs->name, pool->name};
+    return putNamesFrom(put, settled && ctx->fsIndex == fromFs ? 1 : 0, names, 2);
   }
 }
 
@@ -104,15 +126,26 @@ const StoragePoolInfo* poolAt(const FilesystemInfo* fs, const TableLoopContext* 
   return fs->pools[ctx->poolIndex];
 }
 
+// Levels of put that still hold the right names after a step from
+// (fromFs, fromPool) to ctx's row without a refresh.
+int unchangedLevels(const TableLoopContext* ctx, int fromFs, int fromPool) {
+  if (ctx->fsIndex != fromFs) return 0;
+  return ctx->poolIndex != fromPool ? 1 : 2;
+}
+
 // Steps from ctx's row to the next one that has records; null at the end.
 // On entering a file system its pools are refreshed, on entering a pool its
 // disks; each refresh may reshape the lists, so records are looked up again.
+// settled: put holds the names of ctx's row.
 netsnmp_variable_list* nextDiskRow(TableLoopContext* ctx, const FilesystemInfo* fs,
-                                   const StoragePoolInfo* pool, netsnmp_variable_list* put) {
+                                   const StoragePoolInfo* pool, netsnmp_variable_list* put,
+                                   bool settled) {
   const int fsCount = countOf(myCluster->fileSystems);
+  const int fromFs = ctx->fsIndex, fromPool = ctx->poolIndex;
   for (;;) {
     stepDisk(ctx, fs, pool);
     if (ctx->fsIndex >= fsCount) return nullptr;
+    if (ctx->diskIndex == 0) settled = false;  // a refresh follows
     if (ctx->poolIndex == 0 && ctx->diskIndex == 0) refreshTarnPoolInfo(ctx->fsIndex);
     if (ctx->fsIndex >= countOf(myCluster->fileSystems)) return nullptr;
     fs = fileSystemAt(ctx->fsIndex);
@@ -128,7 +161,9 @@ netsnmp_variable_list* nextDiskRow(TableLoopContext* ctx, const FilesystemInfo* 
     if (pool == nullptr) continue;
     if (ctx->diskIndex >= countOf(pool->disks)) return nullptr;
     const DiskInfo* disk = pool->disks[ctx->diskIndex];
-    if (disk != nullptr) return putNames(put, fs->name, pool->name, disk->name);
+    if (disk == nullptr) continue;
+    const char* const names[3] = {fs->name, pool->name, disk->name};
+    return putNamesFrom(put, settled ? unchangedLevels(ctx, fromFs, fromPool) : 0, names, 3);
   }
 }
 
@@ -203,9 +238,9 @@ netsnmp_variable_list* tarnStgPoolTable_get_first_data_point(void** loopContext,
   refreshTarnPoolInfo(0);
   if (ctx == nullptr || myCluster == nullptr || myCluster->fileSystems.empty()) return nullptr;
   const FilesystemInfo* fs = myCluster->fileSystems[0];
-  if (fs == nullptr) return nextPoolRow(ctx, put);
+  if (fs == nullptr) return nextPoolRow(ctx, put, false);
   if (fs->pools.empty()) return nullptr;
-  if (fs->pools[0] == nullptr) return nextPoolRow(ctx, put);
+  if (fs->pools[0] == nullptr) return nextPoolRow(ctx, put, false);
   return putNames(put, fs->name, fs->pools[0]->name);
 }
 
@@ -214,7 +249,7 @@ netsnmp_variable_list* tarnStgPoolTable_get_next_data_point(void** loopContext, 
                                                             netsnmp_iterator_info*) {
   TableLoopContext* ctx = static_cast<TableLoopContext*>(*loopContext);
   if (ctx == nullptr || myCluster == nullptr) return nullptr;
-  return nextPoolRow(ctx, put);
+  return nextPoolRow(ctx, put, true);
 }
 
 // ---- Disk family: the performance table asks for fresh statistics ----
@@ -228,12 +263,12 @@ netsnmp_variable_list* tarnDiskTable_get_first_data_point(void** loopContext, vo
   refreshTarnDiskInfo(0, 0, perf);
   if (ctx == nullptr || myCluster == nullptr || myCluster->fileSystems.empty()) return nullptr;
   const FilesystemInfo* fs = myCluster->fileSystems[0];
-  if (fs == nullptr) return nextDiskRow(ctx, nullptr, nullptr, put);
+  if (fs == nullptr) return nextDiskRow(ctx, nullptr, nullptr, put, false);
   if (fs->pools.empty()) return nullptr;
   const StoragePoolInfo* pool = fs->pools[0];
-  if (pool == nullptr) return nextDiskRow(ctx, fs, nullptr, put);
+  if (pool == nullptr) return nextDiskRow(ctx, fs, nullptr, put, false);
   if (pool->disks.empty()) return nullptr;
-  if (pool->disks[0] == nullptr) return nextDiskRow(ctx, fs, pool, put);
+  if (pool->disks[0] == nullptr) return nextDiskRow(ctx, fs, pool, put, false);
   return putNames(put, fs->name, pool->name, pool->disks[0]->name);
 }
 
@@ -252,5 +287,5 @@ netsnmp_variable_list* tarnDiskTable_get_next_data_point(void** loopContext, voi
     pool = fs->pools[ctx->poolIndex];
   }
   if (pool != nullptr && ctx->diskIndex > countOf(pool->disks)) return nullptr;
-  return nextDiskRow(ctx, fs, pool, put);
+  return nextDiskRow(ctx, fs, pool, put, true);
 }

@@ -273,6 +273,23 @@ TEST_F(Walk, OnlyTheDiskPerformanceTableAsksForStatistics) {
   EXPECT_EQ(calls(), (Calls{"disks A system perf=1", "disks A data1 perf=1"}));
 }
 
+TEST_F(Walk, RefreshOnEnteringAPoolRewritesEveryIndexLevel) {
+  // Rows of one pool share their file system's and pool's names; a refresh
+  // may put another file system into the same position, so after one the
+  // names are set again.
+  FilesystemInfo* a = addFs(myCluster, "A");
+  StoragePoolInfo* system = addPool(a, "system");
+  addDisk(system, "d1");
+  addDisk(system, "d2");
+  addDisk(addPool(a, "data1"), "d3");
+  a->pools[1]->diskUpdateTime = staleStamp();
+  pollHook() = [](const std::string& call) {
+    if (call == "disks A data1 perf=0") copyText(myCluster->fileSystems[0]->name, "Z");
+    return freshenPolledLevel(call);
+  };
+  EXPECT_EQ(walkDisks(&statusInfo_), (Rows{"A/system/d1", "A/system/d2", "Z/data1/d3"}));
+}
+
 TEST_F(Walk, DiskWalkStepsOverEmptySlotsAtEveryLevel) {
   myCluster->fileSystems.push_back(nullptr);
   FilesystemInfo* a = addFs(myCluster, "A");
