@@ -1,0 +1,260 @@
+"""Benchmark of the table walks against an iterator subagent's floor.
+
+Runs inside the sandbox (tests/sandbox.sh): the real snmpd master, the
+simulator, the agent, and bench_baseline_subagent serving tables of the same
+shape from static arrays. For two cluster sizes it times full GETBULK walks
+(max-repetitions 10) of the agent's subtree and of the baseline's, request by
+request (bench_tables_walker.py), with the CPU each process spent, and the master's native walk for
+reference; then the agent's resident memory, before and after 100 further
+walks of the test model. With --profile it samples the agent with perf
+during the large walk.
+
+Usage: tests/sandbox.sh /usr/bin/python3 bench/bench_tables.py [--build DIR]
+       [--large N,F,P,D] [--no-large] [--profile]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "tests", "system"))
+import tables_model  # noqa: E402  (the test model of the table tests)
+import bench_tables_walker  # noqa: E402
+
+AGENT_ROOT = ".1.3.6.1.4.1.32473.1"
+BASELINE_ROOT = ".1.3.6.1.4.1.32473.99"
+NATIVE_ROOT = ".1.3.6.1.2.1"
+
+
+def cpu_seconds(pid):
+    """CPU time of a process's main thread (the one that serves SNMP), in seconds."""
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0]) / 1e9
+
+
+def memory_kib(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+class Bench:
+    def __init__(self, build, work):
+        self.build = build
+        self.work = work
+        self.env = dict(os.environ, SNMPCONFPATH=work,
+                        MIBDIRS=os.path.join(build, "base-mibs") + ":" + os.path.join(REPO, "mibs"),
+                        MIBS="SNMPv2-MIB:TARN-MIB")
+        self.procs = {}
+
+    def start(self, name, argv):
+        out = open(os.path.join(self.work, name + ".log"), "w")
+        self.procs[name] = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT,
+                                            env=self.env, cwd=self.work)
+        return self.procs[name]
+
+    def stop(self, name):
+        proc = self.procs.pop(name, None)
+        if proc and proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+
+    def wait(self, what, check, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if check():
+                return
+            time.sleep(0.2)
+        raise SystemExit("bench: timed out waiting for " + what)
+
+    def snmp(self, tool, *args):
+        return subprocess.run([tool, "-v2c", "-c", "public"] + list(args), capture_output=True,
+                              text=True, env=self.env)
+
+    def answers(self, oid):
+        got = self.snmp("snmpgetnext", "-On", "127.0.0.1", oid)
+        return got.returncode == 0 and got.stdout.startswith(oid + ".")
+
+    def walk(self, root):
+        return bench_tables_walker.walk("127.0.0.1", "public", root, 10)
+
+    def timed_walk(self, root, pids):
+        """One walk with the CPU seconds each named process spent in it."""
+        before = {n: cpu_seconds(p) for n, p in pids.items()}
+        stats = self.walk(root)
+        stats["cpu"] = {n: cpu_seconds(p) - before[n] for n, p in pids.items()}
+        return stats
+
+    def bulkwalk_seconds(self, root):
+        start = time.monotonic()
+        got = self.snmp("snmpbulkwalk", "-On", "-Cr10", "127.0.0.1", root)
+        return time.monotonic() - start, len(got.stdout.splitlines())
+
+
+def start_master(b, timeout=None):
+    """The master as the tests run it; timeout raises its AgentX timeout (1 s)."""
+    b.stop("snmpd")
+    conf = os.path.join(b.work, "snmpd.conf")
+    with open(conf, "w") as f:
+        f.write("master agentx\nagentXSocket tcp:localhost:705\n"
+                "agentaddress udp:127.0.0.1:161\nrocommunity public 127.0.0.1\n")
+        if timeout:
+            f.write("agentXTimeout %d\n" % timeout)
+    b.start("snmpd", ["snmpd", "-f", "-C", "-c", conf, "-Lf", os.path.join(b.work, "snmpd.out"),
+                      "-p", os.path.join(b.work, "snmpd.pid")])
+    b.wait("snmpd", lambda: b.answers(".1.3.6.1.2.1.1"), 20)
+
+
+def start_cluster(b, model):
+    for name in ("tnmibd", "baseline", "tarnsim"):
+        b.stop(name)
+    for leftover in ("/var/tarnfs/tnperf/tnperfSocket", "/var/tarnfs/tnperf/tarnsim.ctl"):
+        if os.path.exists(leftover):
+            os.unlink(leftover)
+    b.start("tarnsim", [os.path.join(b.build, "sim", "tarnsim"), "--model", model])
+    b.wait("the simulator", lambda: os.path.exists("/var/tarnfs/tnperf/tnperfSocket"), 20)
+    started = time.monotonic()
+    b.start("tnmibd", [os.path.join(b.build, "tnmibd")])
+    b.wait("the agent", lambda: b.answers(AGENT_ROOT + ".1"), 300)
+    startup = time.monotonic() - started
+    b.start("baseline", [os.path.join(b.build, "bench", "bench_baseline_subagent"), model])
+    b.wait("the baseline", lambda: b.answers(BASELINE_ROOT), 60)
+    return startup
+
+
+def summary(walks, process):
+    """Fastest and median wall time, slowest request, CPU per varbind of one side."""
+    seconds = sorted(w["seconds"] for w in walks)
+    varbinds = sum(w["varbinds"] for w in walks)
+    return {"varbinds": walks[0]["varbinds"], "requests": walks[0]["requests"],
+            "min": seconds[0], "median": seconds[len(seconds) // 2],
+            "slowest": max(w["maxMs"] for w in walks),
+            "over1s": sum(w["over1s"] for w in walks), "errors": sum(w["errors"] for w in walks),
+            "cpu": 1e6 * sum(w["cpu"].get(process, 0.0) for w in walks) / varbinds,
+            "master": 1e6 * sum(w["cpu"]["snmpd"] for w in walks) / varbinds}
+
+
+def report_walks(label, agent, base, native):
+    print("\n== %s (%d walks each, alternating)" % (label, agent["walks"]))
+    print("%-9s %8s %8s %9s %9s %10s %10s %11s %11s" % (
+        "walk", "varbinds", "requests", "min s", "median s", "slowest ms", "us/varbind",
+        "sub CPU us", "master us"))
+    for name, s in (("agent", agent), ("baseline", base), ("native", native)):
+        print("%-9s %8d %8d %9.3f %9.3f %10.1f %10.1f %11.1f %11.1f" % (
+            name, s["varbinds"], s["requests"], s["min"], s["median"], s["slowest"],
+            1e6 * s["min"] / max(1, s["varbinds"]), s["cpu"], s["master"]))
+    wall = agent["min"] / base["min"]
+    cpu = agent["cpu"] / max(1e-9, base["cpu"])
+    slowest = max(agent["slowest"], base["slowest"])
+    print("agent/baseline: wall %.3f, subagent CPU per varbind %.3f (target <= 1.25: %s)" % (
+        wall, cpu, "met" if max(wall, cpu) <= 1.25 else "MISSED"))
+    print("slowest request: agent %.0f ms, baseline %.0f ms (target < 1000 ms: %s); requests "
+          "over 1 s: agent %d, baseline %d; error answers: agent %d, baseline %d" % (
+              agent["slowest"], base["slowest"], "met" if slowest < 1000 else "MISSED",
+              agent["over1s"], base["over1s"], agent["errors"], base["errors"]))
+
+
+def measure(b, label, model, rounds):
+    startup = start_cluster(b, model)
+    pids = {n: b.procs[n].pid for n in ("snmpd", "tnmibd", "baseline")}
+    print("\n%s: agent ready in %.1f s" % (label, startup))
+    walks = {"agent": [], "baseline": []}
+    for _ in range(rounds):
+        for name, root in (("agent", AGENT_ROOT), ("baseline", BASELINE_ROOT)):
+            walks[name].append(b.timed_walk(root, pids))
+    agent = dict(summary(walks["agent"], "tnmibd"), walks=rounds)
+    base = summary(walks["baseline"], "baseline")
+    native = summary([b.timed_walk(NATIVE_ROOT, pids)], "snmpd")
+    report_walks(label, agent, base, native)
+    for name, root in (("agent", AGENT_ROOT), ("baseline", BASELINE_ROOT)):
+        seconds, lines = b.bulkwalk_seconds(root)
+        print("snmpbulkwalk -Cr10 %-8s: %d varbinds in %.3f s (client start-up included)" % (
+            name, lines, seconds))
+    return pids
+
+
+def memory_check(b, pids, walks):
+    pid = pids["tnmibd"]
+    peak, before = memory_kib(pid, "VmHWM"), memory_kib(pid, "VmRSS")
+    for _ in range(walks):
+        b.snmp("snmpbulkwalk", "-On", "-Cr10", "127.0.0.1", AGENT_ROOT)
+    after, peak_after = memory_kib(pid, "VmRSS"), memory_kib(pid, "VmHWM")
+    print("\n== agent memory: peak %d KiB, resident %d KiB; after %d more walks resident %d KiB "
+          "(growth %+d KiB, target none), peak %d KiB" % (peak, before, walks, after,
+                                                         after - before, peak_after))
+
+
+def profile(b, root, seconds):
+    pid = b.procs["tnmibd"].pid
+    data = os.path.join(b.work, "perf.data")
+    rec = subprocess.Popen(["perf", "record", "-F", "999", "-g", "-o", data, "-p", str(pid)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    walker = subprocess.Popen([sys.executable, "-c",
+                               "import bench_tables_walker as w; w.walk('127.0.0.1', 'public', "
+                               "'%s', 10)" % root], cwd=HERE, stdout=subprocess.DEVNULL)
+    try:
+        walker.wait(seconds)
+    except subprocess.TimeoutExpired:
+        walker.kill()
+    rec.terminate()
+    rec.wait()
+    rep = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
+                          "--sort", "dso,symbol", "--percent-limit", "2"],
+                         capture_output=True, text=True)
+    print("\n== where the agent's time goes (perf, self time, >= 2%):")
+    for line in rep.stdout.splitlines():
+        if line.strip() and not line.startswith("#") and "%" in line and "--" not in line:
+            print("  " + line.strip()[:110])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(REPO, "build"))
+    parser.add_argument("--large", default="1024,16,4,64")
+    parser.add_argument("--no-large", action="store_true")
+    parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--rounds", type=int, default=20, help="walks of the test model per side")
+    parser.add_argument("--large-rounds", type=int, default=2)
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    work = tempfile.mkdtemp(prefix="bench-tables.")
+    shutil.copy(os.path.join(REPO, "mibs", "TARN-MIB.txt"), "/usr/lpp/tarnfs/data/TARN-MIB.txt")
+    shutil.copy(os.path.join(build, "sim", "tncfgdump"), "/usr/lpp/tarnfs/bin/tncfgdump")
+    b = Bench(build, work)
+    try:
+        start_master(b)
+        small = tables_model.write_model(os.path.join(work, "small.json"))
+        pids = measure(b, "test model (4 nodes, 2 file systems, 4 pools, 6 disks)", small,
+                       args.rounds)
+        memory_check(b, pids, 100)
+        if not args.no_large:
+            # Requests over a second are counted, not failed: the large walk
+            # runs against a master that waits 10 s so that it completes.
+            start_master(b, timeout=10)
+            large = os.path.join(work, "large.json")
+            with open(large, "w") as f:
+                subprocess.run([os.path.join(build, "sim", "tarnsim"), "generate", args.large,
+                                "--seed", "7"], stdout=f, check=True)
+            measure(b, "synthetic cluster %s (nodes, file systems, pools each, disks each)"
+                    % args.large, large, args.large_rounds)
+            if args.profile:
+                profile(b, AGENT_ROOT, 60)
+    finally:
+        for name in list(b.procs):
+            b.stop(name)
+
+
+if __name__ == "__main__":
+    main()
