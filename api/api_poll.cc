@@ -86,7 +86,7 @@ void storeNumber(R* rec, const KeywordRow<R>& row, const char* value, WalkState*
       rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(toInt64(value)));
       break;
     case SET_STAT_CACHE: {
-      int64_t v = toInt32(value);
+      int64_t v = strtol(value, nullptr, 10);
       if (v == -1) v = 4 * static_cast<int64_t>(rec->*row.other);
       rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(v));
       break;
