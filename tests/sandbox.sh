@@ -10,7 +10,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 2
 fi
 mkdir -p /var/tarnfs /usr/lpp/tarnfs
-exec unshare --mount --net --pid --fork --mount-proc bash -c '
+exec unshare --mount --net --pid --fork --kill-child --mount-proc bash -c '
   set -e
   ip link set lo up
   mount -t tmpfs tmpfs /var/tarnfs
