@@ -15,18 +15,18 @@ __attribute__((weak)) ClusterInfo* myCluster = nullptr;
 
 namespace {
 
-using tablestest::addFs;
-using tablestest::addPool;
-using tablestest::ClusterTest;
-using tablestest::freshStamp;
-using tablestest::pollHook;
-using tablestest::staleStamp;
+using namespace tablestest;  // NOLINT(build/namespaces)
 using Calls = std::vector<std::string>;
 
+// Poll hooks: fail only the call named, or every call.
+std::function<int(const std::string&)> failOn(const std::string& failing) {
+  return [failing](const std::string& call) { return call == failing ? 1 : 0; };
+}
+int failAll(const std::string&) { return 1; }
+
 // shouldRefresh for a stamp `age` whole seconds old (microseconds usec),
-// retried until the clock's second did not change during the call, so the
-// seconds it compared are exactly `age` apart.
-bool refreshAtAge(int age, long usec = -1) {
+// retried until the clock's second did not change during the call.
+bool refreshAtAge(int age, long usec) {
   for (;;) {
     struct timeval before, after;
     gettimeofday(&before, nullptr);
@@ -39,18 +39,20 @@ bool refreshAtAge(int age, long usec = -1) {
   }
 }
 
-TEST(ShouldRefresh, StaleOnlyAfterMoreThanTwentySeconds) {
-  EXPECT_FALSE(refreshAtAge(0));
-  EXPECT_FALSE(refreshAtAge(STALE_SECONDS));
-  EXPECT_TRUE(refreshAtAge(STALE_SECONDS + 1));
-  EXPECT_FALSE(refreshAtAge(-100));  // a stamp from the future is fresh
-}
-
-TEST(ShouldRefresh, ComparesWholeSecondsOnly) {
-  // 20 s and most of a second older by the microseconds: still fresh.
-  EXPECT_FALSE(refreshAtAge(STALE_SECONDS, 0));
-  // 21 s by the seconds, though only just over 20 s by the microseconds.
-  EXPECT_TRUE(refreshAtAge(STALE_SECONDS + 1, 999999));
+TEST(ShouldRefresh, StaleOnlyAfterMoreThanTwentyWholeSeconds) {
+  static const struct {
+    int age;
+    long usec;  // -1: the clock's own
+    bool stale;
+  } kCases[] = {{0, -1, false},
+                {STALE_SECONDS, -1, false},
+                {STALE_SECONDS + 1, -1, true},
+                {-100, -1, false},                   // from the future
+                {STALE_SECONDS, 0, false},           // most of a second more by the microseconds
+                {STALE_SECONDS + 1, 999999, true}};  // only just over by the microseconds
+  for (const auto& c : kCases) {
+    EXPECT_EQ(refreshAtAge(c.age, c.usec), c.stale) << c.age << " s, " << c.usec << " us";
+  }
 }
 
 TEST(ShouldRefresh, NeverPolledIsStaleAndCurTimeFollowsTheClock) {
@@ -75,10 +77,10 @@ TEST_F(RefreshCluster, PollsThenCopiesOnlyWhenStale) {
 
 TEST_F(RefreshCluster, FailedPollSkipsTheCopy) {
   myCluster->clusterUpdateTime = staleStamp();
-  pollHook() = [](const std::string& call) { return call == "cluster 0" ? 1 : 0; };
+  pollHook() = failOn("cluster 0");
   EXPECT_EQ(refreshTarnClusterInfo(0), 5);
   EXPECT_EQ(calls(), (Calls{"cluster 0"}));
-  pollHook() = [](const std::string& call) { return call == "getcluster" ? 1 : 0; };
+  pollHook() = failOn("getcluster");
   EXPECT_EQ(refreshTarnClusterInfo(0), 5);
 }
 
@@ -110,7 +112,7 @@ TEST_F(RefreshFs, EmptySlotAfterThePollFailsTheWholeListRefresh) {
   myCluster->fileSystems.push_back(nullptr);
   EXPECT_EQ(refreshTarnFSInfo(-1, 0), 5);
   EXPECT_EQ(refreshTarnFSInfo(0, 0), 0);  // one position: the poll alone decides
-  pollHook() = [](const std::string&) { return 1; };
+  pollHook() = failAll;
   myCluster->fileSystems.pop_back();
   EXPECT_EQ(refreshTarnFSInfo(-1, 0), 5);
 }
@@ -122,7 +124,7 @@ TEST_F(RefreshPools, AllFileSystemsArePolledFreshOrNot) {
   EXPECT_EQ(refreshTarnPoolInfo(-1), 0);
   EXPECT_EQ(refreshTarnPoolInfo(-1), 0);
   EXPECT_EQ(calls(), (Calls{"pools *", "pools *"}));
-  pollHook() = [](const std::string&) { return 1; };
+  pollHook() = failAll;
   EXPECT_EQ(refreshTarnPoolInfo(-1), 5);
 }
 
@@ -138,17 +140,15 @@ TEST_F(RefreshPools, OnePositionPolledByNameWhenStale) {
 TEST_F(RefreshPools, BadPositionsFailWithoutPolling) {
   addFs(myCluster, "A")->poolUpdateTime = staleStamp();
   addFs(myCluster, "B")->poolUpdateTime = staleStamp();
-  EXPECT_EQ(refreshTarnPoolInfo(3), 5);
-  EXPECT_EQ(refreshTarnPoolInfo(2), 5);
-  EXPECT_EQ(refreshTarnPoolInfo(-2), 5);
+  for (int position : {3, 2, -2}) EXPECT_EQ(refreshTarnPoolInfo(position), 5) << position;
   myCluster->fileSystems.push_back(nullptr);
   EXPECT_EQ(refreshTarnPoolInfo(2), 5);
   EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(RefreshPools, NameHandedToThePollOutlivesTheRecord) {
-  // A merge may destroy the record whose name was passed; the poll must
-  // still be able to read the name (AddressSanitizer catches the reverse).
+  // The poll may destroy the record whose name it was given (AddressSanitizer
+  // catches a name read from it afterwards).
   addFs(myCluster, "A")->poolUpdateTime = staleStamp();
   pollHook() = [](const std::string&) {
     delete myCluster->fileSystems[0];
@@ -156,7 +156,7 @@ TEST_F(RefreshPools, NameHandedToThePollOutlivesTheRecord) {
     return 0;
   };
   EXPECT_EQ(refreshTarnPoolInfo(0), 0);
-  EXPECT_EQ(tablestest::pollCalls(), (Calls{"pools A"}));
+  EXPECT_EQ(calls(), (Calls{"pools A"}));
 }
 
 using RefreshDisks = ClusterTest;
@@ -170,22 +170,18 @@ TEST_F(RefreshDisks, EverythingPollsEveryFileSystemByName) {
                             "disks B * perf=0"}));
 }
 
-TEST_F(RefreshDisks, EverythingStopsAtTheFirstFailureOrEmptySlot) {
+TEST_F(RefreshDisks, EverythingStopsAtTheFirstFailureEmptySlotOrShrinking) {
   addFs(myCluster, "A");
   addFs(myCluster, "B");
-  pollHook() = [](const std::string& call) { return call == "disks A * perf=0" ? 1 : 0; };
+  pollHook() = failOn("disks A * perf=0");
   EXPECT_EQ(refreshTarnDiskInfo(-1, -1, 0), 5);
   EXPECT_EQ(calls(), (Calls{"disks A * perf=0"}));
   pollHook() = nullptr;
   myCluster->fileSystems.insert(myCluster->fileSystems.begin() + 1, nullptr);
   EXPECT_EQ(refreshTarnDiskInfo(-1, -1, 0), 5);
   EXPECT_EQ(calls().back(), "disks A * perf=0");
-}
-
-TEST_F(RefreshDisks, ShrinkingListDuringEverythingIsAFailureNotAnOverrun) {
-  addFs(myCluster, "A");
-  addFs(myCluster, "B");
-  pollHook() = [](const std::string&) {
+  myCluster->fileSystems.erase(myCluster->fileSystems.begin() + 1);
+  pollHook() = [](const std::string&) {  // a failure, not an overrun
     delete myCluster->fileSystems.back();
     myCluster->fileSystems.pop_back();
     return 0;
@@ -203,7 +199,7 @@ TEST_F(RefreshDisks, OnePoolPolledWhenItsDisksOrStatisticsAreStale) {
   EXPECT_EQ(refreshTarnDiskInfo(0, 0, 1), 0);
   pool->diskUpdateTime = staleStamp();
   EXPECT_EQ(refreshTarnDiskInfo(0, 0, 0), 0);
-  pollHook() = [](const std::string&) { return 1; };
+  pollHook() = failAll;
   EXPECT_EQ(refreshTarnDiskInfo(0, 0, 0), 5);
   EXPECT_EQ(calls(),
             (Calls{"disks A system perf=1", "disks A system perf=0", "disks A system perf=0"}));
@@ -223,9 +219,8 @@ TEST_F(RefreshDisks, ListsThatGrowOnTheRepollAreUsed) {
   myCluster->fsUpdateTime = staleStamp();
   addFs(myCluster, "A");
   pollHook() = [](const std::string& call) {
-    if (call == "fs perf=1") {
-      addFs(myCluster, "B")->poolUpdateTime = staleStamp();
-    } else if (call == "pools B") {
+    if (call == "fs perf=1") addFs(myCluster, "B")->poolUpdateTime = staleStamp();
+    if (call == "pools B") {
       addPool(myCluster->fileSystems[1], "data1")->diskUpdateTime = staleStamp();
     }
     return 1;  // the results of the list re-polls do not matter
@@ -248,28 +243,24 @@ TEST_F(RefreshDisks, PoolPastTheEndOrEmptyFails) {
 
 using RefreshAll = ClusterTest;
 
-TEST_F(RefreshAll, PollsEveryLevelInOrderEvenWhenFresh) {
+TEST_F(RefreshAll, PollsEveryLevelInOrderEvenWhenFreshStoppingAtAFailure) {
   addPool(addFs(myCluster, "A"), "system");
-  myCluster->clusterUpdateTime = staleStamp();
-  myCluster->nodeUpdateTime = staleStamp();
+  myCluster->clusterUpdateTime = myCluster->nodeUpdateTime = staleStamp();
   myCluster->fsUpdateTime = staleStamp();
   EXPECT_EQ(refreshTarnInfo(), 0);
   EXPECT_EQ(calls(), (Calls{"sdr 0", "cluster 1", "getcluster", "nodes 1", "fs perf=1", "pools *",
                             "disks A * perf=1"}));
-}
-
-TEST_F(RefreshAll, StopsAtTheFirstFailingLevel) {
-  addFs(myCluster, "A");
-  myCluster->nodeUpdateTime = staleStamp();
-  myCluster->fsUpdateTime = staleStamp();
-  pollHook() = [](const std::string& call) { return call == "nodes 1" ? 1 : 0; };
-  EXPECT_EQ(refreshTarnInfo(), 5);
-  EXPECT_EQ(calls(), (Calls{"sdr 0", "nodes 1"}));
-
-  tablestest::pollCalls().clear();
-  pollHook() = [](const std::string& call) { return call == "sdr 0" ? 1 : 0; };
-  EXPECT_EQ(refreshTarnInfo(), 5);
-  EXPECT_EQ(calls(), (Calls{"sdr 0"}));
+  static const struct {
+    const char* failing;
+    Calls made;
+  } kFailures[] = {{"nodes 1", {"sdr 0", "nodes 1"}}, {"sdr 0", {"sdr 0"}}};
+  myCluster->clusterUpdateTime = freshStamp();
+  for (const auto& f : kFailures) {
+    pollCalls().clear();
+    pollHook() = failOn(f.failing);
+    EXPECT_EQ(refreshTarnInfo(), 5) << f.failing;
+    EXPECT_EQ(calls(), f.made) << f.failing;
+  }
 }
 
 TEST(RefreshWithoutCluster, FailsInsteadOfCrashing) {

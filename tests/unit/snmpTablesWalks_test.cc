@@ -1,6 +1,5 @@
-// The table walks over a hand-built myCluster: the rows and their order, the
-// walk quirks (a file system without pools, a pool without disks, ends the
-// walk), empty slots, and which levels each walk refreshes and when.
+// The table walks over a hand-built myCluster: rows and their order, the walk
+// quirks, empty slots, and which levels each walk refreshes and when.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -13,15 +12,41 @@
 
 namespace {
 
-using tablestest::addDisk;
-using tablestest::addFs;
-using tablestest::addNode;
-using tablestest::addPool;
-using tablestest::freshStamp;
-using tablestest::pollHook;
-using tablestest::staleStamp;
+using namespace tablestest;  // NOLINT(build/namespaces)
 using Rows = std::vector<std::string>;
 using Calls = std::vector<std::string>;
+
+// The last record named `name` in the list, else a new one made by add; "-"
+// appends an empty slot instead.
+template <class T, class Add>
+T* ensure(std::vector<T*>* list, const std::string& name, Add add) {
+  if (name == "-") {
+    list->push_back(nullptr);
+    return nullptr;
+  }
+  for (auto it = list->rbegin(); it != list->rend(); ++it) {
+    if (*it != nullptr && name == (*it)->name) return *it;
+  }
+  return add(name.c_str());
+}
+
+// Adds to myCluster the space-separated paths "FS", "FS/POOL", "FS/POOL/DISK".
+void build(const std::string& paths) {
+  std::istringstream words(paths);
+  for (std::string path; words >> path;) {
+    std::istringstream parts(path);
+    std::string fsName, poolName, diskName;
+    std::getline(parts, fsName, '/');
+    FilesystemInfo* fs =
+        ensure(&myCluster->fileSystems, fsName, [](const char* n) { return addFs(myCluster, n); });
+    if (!std::getline(parts, poolName, '/')) continue;
+    StoragePoolInfo* pool =
+        ensure(&fs->pools, poolName, [&](const char* n) { return addPool(fs, n); });
+    if (std::getline(parts, diskName)) {
+      ensure(&pool->disks, diskName, [&](const char* n) { return addDisk(pool, n); });
+    }
+  }
+}
 
 // A poll hook that does what a successful poll does to the time stamps: the
 // level it polled becomes fresh.
@@ -70,43 +95,41 @@ class Walk : public tablestest::ClusterTest {
   }
 
   // Runs one walk to its end; each row as its index values joined by "/".
-  Rows walk(Netsnmp_First_Data_Point* first, Netsnmp_Next_Data_Point* next, int levels,
-            netsnmp_iterator_info* iinfo = nullptr) {
+  enum Table { kCluster, kNodes, kFs, kPools, kDisks, kFsPerf, kDiskPerf };
+  Rows walk(Table table) {
+    static const struct {
+      Netsnmp_First_Data_Point* first;
+      Netsnmp_Next_Data_Point* next;
+      int levels;
+    } kTables[] = {
+        {tarnClusterTable_get_first_data_point, tarnClusterTable_get_next_data_point, 1},
+        {tarnNodeTable_get_first_data_point, tarnNodeTable_get_next_data_point, 1},
+        {tarnFileSystemTable_get_first_data_point, tarnFileSystemTable_get_next_data_point, 1},
+        {tarnStgPoolTable_get_first_data_point, tarnStgPoolTable_get_next_data_point, 2},
+        {tarnDiskTable_get_first_data_point, tarnDiskTable_get_next_data_point, 3},
+        {tarnFileSystemTable_get_first_data_point, tarnFileSystemTable_get_next_data_point, 1},
+        {tarnDiskTable_get_first_data_point, tarnDiskTable_get_next_data_point, 3}};
+    const auto& [first, next, levels] = kTables[table];
+    netsnmp_iterator_info* iinfo = table == kFs || table == kDisks ? &statusInfo_ : nullptr;
+    if (table == kFsPerf || table == kDiskPerf)
+      iinfo = table == kFsPerf ? fsPerf_iinfo : diskPerf_iinfo;
     void* loop = nullptr;
     void* data = nullptr;
     Rows rows;
-    netsnmp_variable_list* var = first(&loop, &data, put_, iinfo);
-    while (var != nullptr && rows.size() < 1000) {
+    for (netsnmp_variable_list* var = first(&loop, &data, put_, iinfo);
+         var != nullptr && rows.size() < 1000; var = next(&loop, &data, put_, iinfo)) {
       EXPECT_EQ(var, put_);
-      rows.push_back(indexes(levels));
-      var = next(&loop, &data, put_, iinfo);
+      std::string joined;
+      netsnmp_variable_list* index = put_;
+      for (int i = 0; i < levels && index != nullptr; ++i, index = index->next_variable) {
+        joined += (i > 0 ? "/" : "") +
+                  std::string(reinterpret_cast<const char*>(index->val.string), index->val_len);
+      }
+      rows.push_back(joined);
     }
     EXPECT_EQ(data, nullptr);  // the walks never hand out a data context
     tarnMgmt_free_loop_context(loop, nullptr);
     return rows;
-  }
-  Rows walkNodes() {
-    return walk(tarnNodeTable_get_first_data_point, tarnNodeTable_get_next_data_point, 1);
-  }
-  Rows walkFs(netsnmp_iterator_info* iinfo) {
-    return walk(tarnFileSystemTable_get_first_data_point, tarnFileSystemTable_get_next_data_point,
-                1, iinfo);
-  }
-  Rows walkPools() {
-    return walk(tarnStgPoolTable_get_first_data_point, tarnStgPoolTable_get_next_data_point, 2);
-  }
-  Rows walkDisks(netsnmp_iterator_info* iinfo) {
-    return walk(tarnDiskTable_get_first_data_point, tarnDiskTable_get_next_data_point, 3, iinfo);
-  }
-
-  std::string indexes(int levels) {
-    std::string joined;
-    netsnmp_variable_list* var = put_;
-    for (int i = 0; i < levels && var != nullptr; ++i, var = var->next_variable) {
-      if (i > 0) joined += "/";
-      joined.append(reinterpret_cast<const char*>(var->val.string), var->val_len);
-    }
-    return joined;
   }
 
   netsnmp_variable_list* put_ = nullptr;
@@ -119,204 +142,150 @@ class Walk : public tablestest::ClusterTest {
 
 TEST_F(Walk, ClusterHasOneRowNamedAfterTheCluster) {
   copyText(myCluster->name, "tarn cluster.example");
-  EXPECT_EQ(walk(tarnClusterTable_get_first_data_point, tarnClusterTable_get_next_data_point, 1),
-            (Rows{"tarn cluster.example"}));
+  EXPECT_EQ(walk(kCluster), (Rows{"tarn cluster.example"}));
   EXPECT_TRUE(calls().empty());
   myCluster->clusterUpdateTime = staleStamp();
-  walk(tarnClusterTable_get_first_data_point, tarnClusterTable_get_next_data_point, 1);
+  walk(kCluster);
   EXPECT_EQ(calls(), (Calls{"cluster 0", "getcluster"}));
 }
 
 TEST_F(Walk, NodesInListOrderStepOverEmptySlots) {
-  EXPECT_EQ(walkNodes(), Rows{});
+  EXPECT_EQ(walk(kNodes), Rows{});
   myCluster->nodes.push_back(nullptr);
   addNode(myCluster, "node 1");
   myCluster->nodes.push_back(nullptr);
   addNode(myCluster, "c5n2");
   myCluster->nodes.push_back(nullptr);
-  EXPECT_EQ(walkNodes(), (Rows{"node 1", "c5n2"}));
+  EXPECT_EQ(walk(kNodes), (Rows{"node 1", "c5n2"}));
   myCluster->nodeUpdateTime = staleStamp();
-  walkNodes();
+  walk(kNodes);
   EXPECT_EQ(calls(), (Calls{"nodes 0"}));  // once per walk, not per row
 }
 
-TEST_F(Walk, FileSystemsOnlyThePerformanceTableAsksForStatistics) {
-  addFs(myCluster, "fs1");
-  myCluster->fileSystems.push_back(nullptr);
-  addFs(myCluster, "fs2");
-  myCluster->fsPerfUpdateTime = staleStamp();
-  EXPECT_EQ(walkFs(&statusInfo_), (Rows{"fs1", "fs2"}));
-  EXPECT_TRUE(calls().empty());
-  pollHook() = freshenPolledLevel;
-  EXPECT_EQ(walkFs(fsPerf_iinfo), (Rows{"fs1", "fs2"}));
-  EXPECT_EQ(calls(), (Calls{"fs perf=1"}));
-  myCluster->fsUpdateTime = staleStamp();
-  walkFs(&statusInfo_);
-  EXPECT_EQ(calls().back(), "fs perf=0");
-  for (FilesystemInfo* fs : myCluster->fileSystems) delete fs;
-  myCluster->fileSystems.assign(1, nullptr);
-  EXPECT_EQ(walkFs(&statusInfo_), Rows{});
+std::string joined(const std::vector<std::string>& items, const char* separator) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
+  return out;
 }
 
-TEST_F(Walk, PoolsOfEveryFileSystemInOrder) {
-  FilesystemInfo* a = addFs(myCluster, "A");
-  addPool(a, "system");
-  addPool(a, "data1");
-  addPool(addFs(myCluster, "B"), "system");
-  EXPECT_EQ(walkPools(), (Rows{"A/system", "A/data1", "B/system"}));
+TEST_F(Walk, RowsInOrderSteppingOverEmptySlotsUntilALevelIsEmpty) {
+  static const struct {
+    const char* tree;
+    Table table;
+    const char* rows;
+  } kCases[] = {
+      {"fs1 - fs2", kFs, "fs1 fs2"},
+      {"fs1 - fs2", kFsPerf, "fs1 fs2"},
+      {"-", kFs, ""},
+      {"", kPools, ""},
+      {"- A/- A/system A/- A/data1 A/- B/system", kPools, "A/system A/data1 B/system"},
+      {"A B/system", kPools, ""},  // a file system without pools ends the walk
+      {"B/system A C/system", kPools, "B/system"},
+      {"- A/- A/system/- A/system/d1 A/system/- A/system/d2 A/data1/d3 B/system/d4", kDisks,
+       "A/system/d1 A/system/d2 A/data1/d3 B/system/d4"},
+      {"A/system/d1 A/system/d2 A/data1/d3 B/system/d4", kDiskPerf,
+       "A/system/d1 A/system/d2 A/data1/d3 B/system/d4"},
+      {"", kDisks, ""},
+      {"A", kDisks, ""},
+      {"A/system", kDisks, ""},
+      {"A/system/d1 A/data1 A/data2/d5", kDisks, "A/system/d1"},  // a pool without disks
+      {"A/system/d1 A/data2/d5 B C/system/d9", kDisks, "A/system/d1 A/data2/d5"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.tree << " in table " << c.table);
+    ClusterTest::TearDown();
+    ClusterTest::SetUp();
+    build(c.tree);
+    EXPECT_EQ(joined(walk(c.table), " "), c.rows);
+    EXPECT_TRUE(calls().empty());
+  }
 }
 
-TEST_F(Walk, FileSystemWithoutPoolsEndsThePoolWalk) {
-  EXPECT_EQ(walkPools(), Rows{});
-  addFs(myCluster, "A");
-  addPool(addFs(myCluster, "B"), "system");
-  EXPECT_EQ(walkPools(), Rows{});  // the first file system has no pools
-  delete myCluster->fileSystems[0];
-  myCluster->fileSystems.erase(myCluster->fileSystems.begin());
-  addFs(myCluster, "A");
-  addPool(addFs(myCluster, "C"), "system");
-  EXPECT_EQ(walkPools(), (Rows{"B/system"}));
+// Makes stale, in every record: "fs", "fsperf", "pools", "disks", "diskperf".
+void makeStale(const std::string& levels) {
+  std::istringstream words(levels);
+  for (std::string level; words >> level;) {
+    if (level == "fs") myCluster->fsUpdateTime = staleStamp();
+    if (level == "fsperf") myCluster->fsPerfUpdateTime = staleStamp();
+    for (FilesystemInfo* fs : myCluster->fileSystems) {
+      if (level == "pools") fs->poolUpdateTime = staleStamp();
+      for (StoragePoolInfo* pool : fs->pools) {
+        if (level == "disks") pool->diskUpdateTime = staleStamp();
+        if (level == "diskperf") pool->diskPerfUpdateTime = staleStamp();
+      }
+    }
+  }
 }
 
-TEST_F(Walk, PoolsRefreshedOnceOnEnteringEachFileSystem) {
-  FilesystemInfo* a = addFs(myCluster, "A");
-  addPool(a, "system");
-  addPool(a, "data1");
-  FilesystemInfo* b = addFs(myCluster, "B");
-  addPool(b, "system");
-  a->poolUpdateTime = staleStamp();
-  b->poolUpdateTime = staleStamp();
-  pollHook() = freshenPolledLevel;
-  walkPools();
-  EXPECT_EQ(calls(), (Calls{"pools A", "pools B"}));
+TEST_F(Walk, LevelsRefreshedOnceOnEnteringAndStatisticsOnlyForPerformance) {
+  static const struct {
+    const char* tree;
+    const char* stale;
+    Table table;
+    const char* calls;
+  } kCases[] = {
+      {"fs1", "fsperf", kFs, ""},
+      {"fs1", "fsperf", kFsPerf, "fs perf=1"},
+      {"fs1", "fs", kFs, "fs perf=0"},
+      {"A/system A/data1 B/system", "pools", kPools, "pools A; pools B"},
+      {"A/system/d1 A/system/d2 A/data1/d3 B/system/d4", "pools disks", kDisks,
+       "pools A; disks A system perf=0; disks A data1 perf=0; pools B; disks B system perf=0"},
+      {"A/system/d1 A/data1/d2", "diskperf", kDisks, ""},
+      {"A/system/d1 A/data1/d2", "diskperf", kDiskPerf,
+       "disks A system perf=1; disks A data1 perf=1"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.tree << ", stale " << c.stale << ", table " << c.table);
+    ClusterTest::TearDown();
+    ClusterTest::SetUp();
+    build(c.tree);
+    makeStale(c.stale);
+    pollHook() = freshenPolledLevel;
+    walk(c.table);
+    EXPECT_EQ(joined(calls(), "; "), c.calls);
+  }
 }
 
 TEST_F(Walk, FileSystemEnteredIsWalkedWithItsRefreshedPools) {
-  addPool(addFs(myCluster, "A"), "system");
-  addPool(addFs(myCluster, "B"), "system");
+  build("A/system B/system");
   myCluster->fileSystems[1]->poolUpdateTime = staleStamp();
   pollHook() = [](const std::string& call) {
-    if (call == "pools B") addPool(myCluster->fileSystems[1], "data2");
+    if (call == "pools B") build("B/data2");
     return freshenPolledLevel(call);
   };
-  EXPECT_EQ(walkPools(), (Rows{"A/system", "B/system", "B/data2"}));
-}
-
-TEST_F(Walk, PoolWalkStepsOverEmptySlots) {
-  myCluster->fileSystems.push_back(nullptr);
-  FilesystemInfo* a = addFs(myCluster, "A");
-  a->pools.push_back(nullptr);
-  addPool(a, "system");
-  a->pools.push_back(nullptr);
-  addPool(addFs(myCluster, "B"), "data1");
-  EXPECT_EQ(walkPools(), (Rows{"A/system", "B/data1"}));
-}
-
-TEST_F(Walk, DisksOfEveryPoolInOrder) {
-  FilesystemInfo* a = addFs(myCluster, "A");
-  StoragePoolInfo* system = addPool(a, "system");
-  addDisk(system, "d1");
-  addDisk(system, "d2");
-  addDisk(addPool(a, "data1"), "d3");
-  addDisk(addPool(addFs(myCluster, "B"), "system"), "d4");
-  const Rows expected = {"A/system/d1", "A/system/d2", "A/data1/d3", "B/system/d4"};
-  EXPECT_EQ(walkDisks(&statusInfo_), expected);
-  EXPECT_EQ(walkDisks(diskPerf_iinfo), expected);
-}
-
-TEST_F(Walk, PoolWithoutDisksOrFileSystemWithoutPoolsEndsTheDiskWalk) {
-  EXPECT_EQ(walkDisks(&statusInfo_), Rows{});
-  FilesystemInfo* a = addFs(myCluster, "A");
-  EXPECT_EQ(walkDisks(&statusInfo_), Rows{});
-  StoragePoolInfo* system = addPool(a, "system");
-  EXPECT_EQ(walkDisks(&statusInfo_), Rows{});
-  addDisk(system, "d1");
-  addPool(a, "data1");
-  addDisk(addPool(a, "data2"), "d5");
-  EXPECT_EQ(walkDisks(&statusInfo_), (Rows{"A/system/d1"}));
-  delete a->pools[1];
-  a->pools.erase(a->pools.begin() + 1);
-  addFs(myCluster, "B");
-  addDisk(addPool(addFs(myCluster, "C"), "system"), "d9");
-  EXPECT_EQ(walkDisks(&statusInfo_), (Rows{"A/system/d1", "A/data2/d5"}));
-}
-
-TEST_F(Walk, DiskWalkRefreshesOnEnteringFileSystemsAndPools) {
-  FilesystemInfo* a = addFs(myCluster, "A");
-  StoragePoolInfo* system = addPool(a, "system");
-  addDisk(system, "d1");
-  addDisk(system, "d2");
-  StoragePoolInfo* data1 = addPool(a, "data1");
-  addDisk(data1, "d3");
-  FilesystemInfo* b = addFs(myCluster, "B");
-  StoragePoolInfo* bsys = addPool(b, "system");
-  addDisk(bsys, "d4");
-  for (FilesystemInfo* fs : {a, b}) fs->poolUpdateTime = staleStamp();
-  for (StoragePoolInfo* pool : {system, data1, bsys}) pool->diskUpdateTime = staleStamp();
-  pollHook() = freshenPolledLevel;
-  walkDisks(&statusInfo_);
-  EXPECT_EQ(calls(), (Calls{"pools A", "disks A system perf=0", "disks A data1 perf=0", "pools B",
-                            "disks B system perf=0"}));
-}
-
-TEST_F(Walk, OnlyTheDiskPerformanceTableAsksForStatistics) {
-  FilesystemInfo* a = addFs(myCluster, "A");
-  StoragePoolInfo* system = addPool(a, "system");
-  addDisk(system, "d1");
-  StoragePoolInfo* data1 = addPool(a, "data1");
-  addDisk(data1, "d2");
-  system->diskPerfUpdateTime = staleStamp();
-  data1->diskPerfUpdateTime = staleStamp();
-  pollHook() = freshenPolledLevel;
-  walkDisks(&statusInfo_);
-  walkDisks(diskPerf_iinfo);
-  EXPECT_EQ(calls(), (Calls{"disks A system perf=1", "disks A data1 perf=1"}));
+  EXPECT_EQ(walk(kPools), (Rows{"A/system", "B/system", "B/data2"}));
 }
 
 TEST_F(Walk, RefreshOnEnteringAPoolRewritesEveryIndexLevel) {
-  // Rows of one pool share their file system's and pool's names; a refresh
-  // may put another file system into the same position, so after one the
-  // names are set again.
-  FilesystemInfo* a = addFs(myCluster, "A");
-  StoragePoolInfo* system = addPool(a, "system");
-  addDisk(system, "d1");
-  addDisk(system, "d2");
-  addDisk(addPool(a, "data1"), "d3");
-  a->pools[1]->diskUpdateTime = staleStamp();
+  // A refresh may put another file system into the same position.
+  build("A/system/d1 A/system/d2 A/data1/d3");
+  myCluster->fileSystems[0]->pools[1]->diskUpdateTime = staleStamp();
   pollHook() = [](const std::string& call) {
     if (call == "disks A data1 perf=0") copyText(myCluster->fileSystems[0]->name, "Z");
     return freshenPolledLevel(call);
   };
-  EXPECT_EQ(walkDisks(&statusInfo_), (Rows{"A/system/d1", "A/system/d2", "Z/data1/d3"}));
-}
-
-TEST_F(Walk, DiskWalkStepsOverEmptySlotsAtEveryLevel) {
-  myCluster->fileSystems.push_back(nullptr);
-  FilesystemInfo* a = addFs(myCluster, "A");
-  a->pools.push_back(nullptr);
-  StoragePoolInfo* system = addPool(a, "system");
-  system->disks.push_back(nullptr);
-  addDisk(system, "d1");
-  system->disks.push_back(nullptr);
-  addDisk(addPool(a, "data1"), "d2");
-  EXPECT_EQ(walkDisks(&statusInfo_), (Rows{"A/system/d1", "A/data1/d2"}));
+  EXPECT_EQ(walk(kDisks), (Rows{"A/system/d1", "A/system/d2", "Z/data1/d3"}));
 }
 
 TEST_F(Walk, PositionsLeftBehindByAShrunkenListEndTheWalk) {
-  addDisk(addPool(addFs(myCluster, "A"), "system"), "d1");
-  addPool(myCluster->fileSystems[0], "data1");
-  TableLoopContext ctx = {0, 5, 0, 0, 0};
-  void* loop = &ctx;
-  void* data = nullptr;
-  EXPECT_EQ(tarnDiskTable_get_next_data_point(&loop, &data, put_, nullptr), nullptr);
-  ctx = {0, 0, 7, 0, 0};
-  EXPECT_EQ(tarnDiskTable_get_next_data_point(&loop, &data, put_, nullptr), nullptr);
-  ctx = {0, 0, 0, 5, 0};  // past the end of the disks (not just at it)
-  EXPECT_EQ(tarnDiskTable_get_next_data_point(&loop, &data, put_, nullptr), nullptr);
-  ctx = {0, 3, 0, 0, 0};
-  EXPECT_EQ(tarnStgPoolTable_get_next_data_point(&loop, &data, put_, nullptr), nullptr);
-  ctx = {7, 0, 0, 0, 0};
-  EXPECT_EQ(tarnNodeTable_get_next_data_point(&loop, &data, put_, nullptr), nullptr);
+  build("A/system/d1 A/data1");
+  // Past the end of the disks, not just at it.
+  static const struct {
+    Netsnmp_Next_Data_Point* next;
+    TableLoopContext ctx;
+  } kCases[] = {{tarnDiskTable_get_next_data_point, {0, 5, 0, 0, 0}},
+                {tarnDiskTable_get_next_data_point, {0, 0, 7, 0, 0}},
+                {tarnDiskTable_get_next_data_point, {0, 0, 0, 5, 0}},
+                {tarnStgPoolTable_get_next_data_point, {0, 3, 0, 0, 0}},
+                {tarnNodeTable_get_next_data_point, {7, 0, 0, 0, 0}}};
+  for (const auto& c : kCases) {
+    TableLoopContext ctx = c.ctx;
+    void* loop = &ctx;
+    void* data = nullptr;
+    EXPECT_EQ(c.next(&loop, &data, put_, nullptr), nullptr)
+        << c.ctx.nodeIndex << "/" << c.ctx.fsIndex << "/" << c.ctx.poolIndex << "/"
+        << c.ctx.diskIndex;
+  }
 }
 
 }  // namespace

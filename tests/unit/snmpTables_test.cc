@@ -1,6 +1,5 @@
-// The table framework's pure parts: column numbers from OIDs, the column
-// lookups and ranges, row lookup by position, the column dispatch with its
-// value conversions, and the contexts.
+// The table framework's pure parts: column numbers, lookups and ranges, row
+// lookup, the column dispatch with its value conversions, and the contexts.
 #include "mib/snmpTables.h"
 
 #include <gtest/gtest.h>
@@ -15,70 +14,42 @@
 
 namespace {
 
-using tablestest::addDisk;
-using tablestest::addFs;
-using tablestest::addNode;
-using tablestest::addPool;
+using namespace tablestest;  // NOLINT(build/namespaces)
 
-// The high and low halves a pair column publishes for a field.
-struct Halves {
-  uint32_t low;
-  uint32_t high;
-};
-
-const ColumnRow kPairRow[] = {
-    {0, COL_PAIR,
-     [](const RowRecords& r) {
-       return FieldValue{nullptr, (uint64_t)r.node->pagePool};
-     }},
-};
-
-Halves pairOf(int64_t value) {
-  MErrno err;
-  NodeInfo node(&err);
-  node.pagePool = value;
-  RowRecords row = {nullptr, &node, nullptr, nullptr, nullptr};
-  const int colTable[1] = {12};
-  CellValue low, high;
-  EXPECT_TRUE(resolveColumn(kPairRow, 1, colTable, 12, row, &low));
-  EXPECT_TRUE(resolveColumn(kPairRow, 1, colTable, 13, row, &high));
-  EXPECT_EQ(low.type, ASN_UNSIGNED);
-  EXPECT_EQ(high.type, ASN_UNSIGNED);
-  return Halves{low.number, high.number};
-}
+FieldValue pagePool(const RowRecords& r) { return {nullptr, (uint64_t)r.node->pagePool}; }
+FieldValue fsName(const RowRecords& r) { return {r.fs->name, 0}; }
+FieldValue reads(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->reads}; }
+FieldValue inodes(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->numTotalInodes}; }
+FieldValue space(const RowRecords& r) { return {nullptr, (uint64_t)r.fs->totalSpace}; }
 
 TEST(ColumnDispatch, SixtyFourBitValuesSplitIntoHalves) {
-  Halves h = pairOf(4294967297LL);
-  EXPECT_EQ(h.low, 1u);
-  EXPECT_EQ(h.high, 1u);
-  h = pairOf(6442450944LL);
-  EXPECT_EQ(h.low, 2147483648u);
-  EXPECT_EQ(h.high, 1u);
-  h = pairOf(-1);  // the bits as they are
-  EXPECT_EQ(h.low, 0xFFFFFFFFu);
-  EXPECT_EQ(h.high, 0xFFFFFFFFu);
+  static const ColumnRow kPairRow[] = {{0, COL_PAIR, pagePool}};
+  static const struct {  // -1: the bits as they are
+    int64_t value;
+    uint32_t low, high;
+  } kCases[] = {
+      {4294967297LL, 1u, 1u}, {6442450944LL, 2147483648u, 1u}, {-1, 0xFFFFFFFFu, 0xFFFFFFFFu}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.value);
+    MErrno err;
+    NodeInfo node(&err);
+    node.pagePool = c.value;
+    const RowRecords row = {nullptr, &node, nullptr, nullptr, nullptr};
+    const int colTable[1] = {12};
+    CellValue low, high;
+    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 12, row, &low));
+    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 13, row, &high));
+    EXPECT_EQ(low.type, ASN_UNSIGNED);
+    EXPECT_EQ(high.type, ASN_UNSIGNED);
+    EXPECT_EQ(low.number, c.low);
+    EXPECT_EQ(high.number, c.high);
+  }
 }
 
-// Dispatch over a small table shaped like a real one: text, number, a
-// 32-bit pair and a 64-bit pair, answered from one file system record.
+// A small table shaped like a real one: text, number, a 32-bit pair and a
+// 64-bit pair, answered from one file system record.
 const ColumnRow kFsRows[] = {
-    {0, COL_TEXT,
-     [](const RowRecords& r) {
-       return FieldValue{r.fs->name, 0};
-     }},
-    {1, COL_NUMBER,
-     [](const RowRecords& r) {
-       return FieldValue{nullptr, (uint32_t)r.fs->reads};
-     }},
-    {2, COL_PAIR,
-     [](const RowRecords& r) {
-       return FieldValue{nullptr, (uint32_t)r.fs->numTotalInodes};
-     }},
-    {3, COL_PAIR,
-     [](const RowRecords& r) {
-       return FieldValue{nullptr, (uint64_t)r.fs->totalSpace};
-     }},
-};
+    {0, COL_TEXT, fsName}, {1, COL_NUMBER, reads}, {2, COL_PAIR, inodes}, {3, COL_PAIR, space}};
 
 class FsDispatch : public ::testing::Test {
  protected:
@@ -87,47 +58,38 @@ class FsDispatch : public ::testing::Test {
     fs.reads = -2;
     fs.numTotalInodes = -1;
     fs.totalSpace = 6442450944LL;
-    row = RowRecords{nullptr, nullptr, &fs, nullptr, nullptr};
   }
-  bool answer(int colnum, CellValue* cell) {
-    return resolveColumn(kFsRows, 4, colTable, colnum, row, cell);
+  bool answer(int colnum, CellValue* cell, int rows = 4) {
+    return resolveColumn(kFsRows, rows, colTable, colnum, row, cell);
   }
   MErrno err;
   FilesystemInfo fs;
-  RowRecords row;
+  RowRecords row = {nullptr, nullptr, &fs, nullptr, nullptr};
   int colTable[4] = {1, 2, 4, 6};
+  CellValue cell;
 };
 
 TEST_F(FsDispatch, EachKindAnswersItsColumns) {
-  CellValue cell;
   ASSERT_TRUE(answer(1, &cell));
   EXPECT_EQ(cell.type, ASN_OCTET_STR);
   EXPECT_EQ(std::string(cell.text, cell.length), "gpfs 1");
-  ASSERT_TRUE(answer(2, &cell));
-  EXPECT_EQ(cell.type, ASN_UNSIGNED);
-  EXPECT_EQ(cell.number, 0xFFFFFFFEu);
-  ASSERT_TRUE(answer(4, &cell));
-  EXPECT_EQ(cell.number, 0xFFFFFFFFu);
-  ASSERT_TRUE(answer(5, &cell));  // a 32-bit field's H column is always 0
-  EXPECT_EQ(cell.number, 0u);
-  ASSERT_TRUE(answer(6, &cell));
-  EXPECT_EQ(cell.number, 2147483648u);
-  ASSERT_TRUE(answer(7, &cell));
-  EXPECT_EQ(cell.number, 1u);
+  // Column 5 is the H of a 32-bit field: always 0.
+  static const struct {
+    int col;
+    uint32_t number;
+  } kNumbers[] = {{2, 0xFFFFFFFEu}, {4, 0xFFFFFFFFu}, {5, 0u}, {6, 2147483648u}, {7, 1u}};
+  for (const auto& c : kNumbers) {
+    SCOPED_TRACE(c.col);
+    ASSERT_TRUE(answer(c.col, &cell));
+    EXPECT_EQ(cell.type, ASN_UNSIGNED);
+    EXPECT_EQ(cell.number, c.number);
+  }
 }
 
-TEST_F(FsDispatch, ColumnsWithoutASlotAreLeftAlone) {
-  CellValue cell;
-  EXPECT_FALSE(answer(3, &cell));  // between the pairs: nobody's column
-  EXPECT_FALSE(answer(8, &cell));
-  EXPECT_FALSE(answer(0, &cell));
-  // A text column has no H column.
-  EXPECT_FALSE(resolveColumn(kFsRows, 1, colTable, 2, row, &cell));
-}
-
-TEST_F(FsDispatch, MissingAndUnfilledSlotsNeverAnswer) {
-  CellValue cell;
-  colTable[3] = -1;  // the 64-bit pair missing from the MIB: L and "H = 0"
+TEST_F(FsDispatch, ColumnsWithoutAFilledSlotNeverAnswer) {
+  for (int col : {3, 8, 0}) EXPECT_FALSE(answer(col, &cell)) << col;  // 3: between the pairs
+  EXPECT_FALSE(answer(2, &cell, 1));  // a text column has no H column
+  colTable[3] = -1;                   // the 64-bit pair missing from the MIB: L and "H = 0"
   EXPECT_FALSE(answer(-1, &cell));
   EXPECT_FALSE(answer(0, &cell));
   colTable[0] = 0;  // never looked up
@@ -136,7 +98,6 @@ TEST_F(FsDispatch, MissingAndUnfilledSlotsNeverAnswer) {
 }
 
 TEST_F(FsDispatch, FirstMatchingSlotInOrderDecides) {
-  CellValue cell;
   colTable[1] = 1;  // a MIB that numbers two objects alike: the earlier row wins
   ASSERT_TRUE(answer(1, &cell));
   EXPECT_EQ(cell.type, ASN_OCTET_STR);
@@ -146,21 +107,15 @@ TEST_F(FsDispatch, FirstMatchingSlotInOrderDecides) {
   EXPECT_EQ(cell.number, 0u);
 }
 
-TEST(DiskTime, SecondsBecomeWholeMicrosecondsInTwoHalves) {
-  EXPECT_EQ(diskTimeMicros(1.5), 1500000u);
-  EXPECT_EQ(diskTimeMicros(5000.0), 5000000000u);
-  EXPECT_EQ(diskTimeMicros(5000.0) & 0xFFFFFFFFu, 705032704u);
-  EXPECT_EQ(diskTimeMicros(5000.0) >> 32, 1u);
-  EXPECT_EQ(diskTimeMicros(0.0000019), 1u);  // truncated toward zero
-  EXPECT_EQ(diskTimeMicros(0.0), 0u);
-}
-
-TEST(DiskTime, OutOfRangeValuesAreClampedNotUndefined) {
-  EXPECT_EQ(diskTimeMicros(-0.5), 0u);
-  EXPECT_EQ(diskTimeMicros(-1e30), 0u);
-  EXPECT_EQ(diskTimeMicros(NAN), 0u);
-  EXPECT_EQ(diskTimeMicros(1e300), UINT64_MAX);
-  EXPECT_EQ(diskTimeMicros(INFINITY), UINT64_MAX);
+TEST(DiskTime, SecondsBecomeWholeMicrosecondsClamped) {
+  static const struct {
+    double seconds;
+    uint64_t micros;
+  } kCases[] = {
+      {1.5, 1500000u},  // 0.0000019 truncated toward zero
+      {5000.0, 5000000000u}, {0.0000019, 1u}, {0.0, 0u},           {-0.5, 0u},
+      {-1e30, 0u},           {NAN, 0u},       {1e300, UINT64_MAX}, {INFINITY, UINT64_MAX}};
+  for (const auto& c : kCases) EXPECT_EQ(diskTimeMicros(c.seconds), c.micros) << c.seconds;
 }
 
 TEST(ColumnAt, ReadsTheLow32BitsAtThePosition) {
@@ -173,14 +128,11 @@ TEST(ColumnAt, ReadsTheLow32BitsAtThePosition) {
 }
 
 // A stand-in MIB: table T at 1.3.6.1.4.1.32473.9 with its entry at .1.
-std::map<std::string, std::vector<oid>>& fakeMib() {
-  static std::map<std::string, std::vector<oid>> mib;
-  return mib;
-}
+std::map<std::string, std::vector<oid>> fakeMib;
 
 bool resolveFake(const char* name, oid* out, size_t* length) {
-  auto it = fakeMib().find(name);
-  if (it == fakeMib().end() || it->second.size() > *length) return false;
+  auto it = fakeMib.find(name);
+  if (it == fakeMib.end() || it->second.size() > *length) return false;
   std::copy(it->second.begin(), it->second.end(), out);
   *length = it->second.size();
   return true;
@@ -188,59 +140,55 @@ bool resolveFake(const char* name, oid* out, size_t* length) {
 
 std::vector<oid> column(oid n) { return {1, 3, 6, 1, 4, 1, 32473, 9, 1, n}; }
 
-const ColumnLookup kLookups[] = {
-    {"cName", 0, false},
-    {"cSpaceL", 1, true},
-    {"cCount", 2, false},
-    {"cLastL", 3, true},
+// Looks up T's columns in fakeMib; the slots filled, the range and stderr.
+struct Lookup {
+  std::vector<int> slots;
+  ColumnRange range;
+  std::string err;
 };
-const TableSpec kTable = {"T", nullptr, kLookups, 4, nullptr};
-const size_t kPosition = 9;  // table OID of 8 sub-identifiers, plus 1
+Lookup lookUp() {
+  static const ColumnLookup kLookups[] = {
+      {"cName", 0, false}, {"cSpaceL", 1, true}, {"cCount", 2, false}, {"cLastL", 3, true}};
+  static const TableSpec kTable = {"T", nullptr, kLookups, 4, nullptr};
+  Lookup out = {std::vector<int>(5, 0), {999999, 0}, ""};
+  testing::internal::CaptureStderr();
+  lookupColumns(kTable, 9, out.slots.data(), &out.range, resolveFake);  // position: 8 + 1
+  out.err = testing::internal::GetCapturedStderr();
+  return out;
+}
 
 TEST(ColumnLookups, FillSlotsAndWidenTheRangeByLObjects) {
-  fakeMib() = {{"TARN-MIB:cName", column(2)},
-               {"TARN-MIB:cSpaceL", column(4)},
-               {"TARN-MIB:cCount", column(6)},
-               {"TARN-MIB:cLastL", column(9)}};
-  int colTable[5] = {0, 0, 0, 0, 0};
-  ColumnRange range = {999999, 0};
-  lookupColumns(kTable, kPosition, colTable, &range, resolveFake);
-  EXPECT_EQ(std::vector<int>(colTable, colTable + 5), (std::vector<int>{2, 4, 6, 9, 0}));
-  EXPECT_EQ(range.min, 2);
-  EXPECT_EQ(range.max, 10);  // the last object is an L: its H is 10
-  fakeMib()["TARN-MIB:cLastL"] = column(1);
-  range = {999999, 0};
-  lookupColumns(kTable, kPosition, colTable, &range, resolveFake);
-  EXPECT_EQ(range.min, 1);
-  EXPECT_EQ(range.max, 6);
+  fakeMib = {{"TARN-MIB:cName", column(2)},
+             {"TARN-MIB:cSpaceL", column(4)},
+             {"TARN-MIB:cCount", column(6)},
+             {"TARN-MIB:cLastL", column(9)}};
+  Lookup got = lookUp();
+  EXPECT_EQ(got.slots, (std::vector<int>{2, 4, 6, 9, 0}));
+  EXPECT_EQ(got.range.min, 2);
+  EXPECT_EQ(got.range.max, 10);  // the last object is an L: its H is 10
+  fakeMib["TARN-MIB:cLastL"] = column(1);
+  got = lookUp();
+  EXPECT_EQ(got.range.min, 1);
+  EXPECT_EQ(got.range.max, 6);
 }
 
 TEST(ColumnLookups, MissingObjectsGetMinusOneAndAWarning) {
-  fakeMib() = {{"TARN-MIB:cName", column(2)},
-               {"TARN-MIB:cCount", {1, 3, 6, 1, 4, 1, 32473, 9, 1}}};  // too short
-  int colTable[4] = {0, 0, 0, 0};
-  ColumnRange range = {999999, 0};
-  testing::internal::CaptureStderr();
-  lookupColumns(kTable, kPosition, colTable, &range, resolveFake);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::vector<int>(colTable, colTable + 4), (std::vector<int>{2, -1, -1, -1}));
-  EXPECT_EQ(range.min, 2);
-  EXPECT_EQ(range.max, 2);
-  EXPECT_NE(err.find("Warning: object cSpaceL/H not found in MIB file.\n"), std::string::npos);
-  EXPECT_NE(err.find("Warning: object cCount not found in MIB file.\n"), std::string::npos);
-  EXPECT_NE(err.find("Warning: object cLastL/H not found in MIB file.\n"), std::string::npos);
-  EXPECT_EQ(err.find("cName"), std::string::npos);
-}
-
-TEST(ColumnLookups, NoColumnLeavesTheEmptyRange) {
-  fakeMib().clear();
-  int colTable[4] = {0, 0, 0, 0};
-  ColumnRange range = {999999, 0};
-  testing::internal::CaptureStderr();
-  lookupColumns(kTable, kPosition, colTable, &range, resolveFake);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(range.min, 999999);
-  EXPECT_EQ(range.max, 0);
+  fakeMib = {{"TARN-MIB:cName", column(2)},
+             {"TARN-MIB:cCount", {1, 3, 6, 1, 4, 1, 32473, 9, 1}}};  // too short
+  const Lookup got = lookUp();
+  EXPECT_EQ(got.slots, (std::vector<int>{2, -1, -1, -1, 0}));
+  EXPECT_EQ(got.range.min, 2);
+  EXPECT_EQ(got.range.max, 2);
+  for (const char* name : {"cSpaceL/H", "cCount", "cLastL/H"}) {
+    EXPECT_NE(got.err.find(std::string("Warning: object ") + name + " not found in MIB file.\n"),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(got.err.find("cName"), std::string::npos);
+  fakeMib.clear();  // no column at all leaves the empty range
+  const Lookup none = lookUp();
+  EXPECT_EQ(none.range.min, 999999);
+  EXPECT_EQ(none.range.max, 0);
 }
 
 class FindRow : public ::testing::Test {
@@ -278,17 +226,18 @@ TEST_F(FindRow, FindsTheRecordsOfEveryLevel) {
 }
 
 TEST_F(FindRow, PositionsOutsideTheListsOrOnEmptySlotsFail) {
-  EXPECT_FALSE(find(ROW_NODE, -1, 0, 0, 0));
-  EXPECT_FALSE(find(ROW_NODE, 1, 0, 0, 0));  // empty slot
-  EXPECT_FALSE(find(ROW_NODE, 2, 0, 0, 0));
-  EXPECT_FALSE(find(ROW_FS, 0, -1, 0, 0));
-  EXPECT_FALSE(find(ROW_FS, 0, 1, 0, 0));
-  EXPECT_FALSE(find(ROW_FS, 0, 2, 0, 0));
-  EXPECT_FALSE(find(ROW_POOL, 0, 0, 1, 0));
-  EXPECT_FALSE(find(ROW_POOL, 0, 0, -1, 0));
-  EXPECT_FALSE(find(ROW_DISK, 0, 0, 0, 1));
-  EXPECT_FALSE(find(ROW_DISK, 0, 0, 0, 2));
-  EXPECT_FALSE(find(ROW_DISK, 0, 1, 0, 0));
+  // Position 1 of every list is an empty slot.
+  static const struct {
+    RowLevel level;
+    int node, fs, pool, disk;
+  } kCases[] = {{ROW_NODE, -1, 0, 0, 0}, {ROW_NODE, 1, 0, 0, 0},  {ROW_NODE, 2, 0, 0, 0},
+                {ROW_FS, 0, -1, 0, 0},   {ROW_FS, 0, 1, 0, 0},    {ROW_FS, 0, 2, 0, 0},
+                {ROW_POOL, 0, 0, 1, 0},  {ROW_POOL, 0, 0, -1, 0}, {ROW_DISK, 0, 0, 0, 1},
+                {ROW_DISK, 0, 0, 0, 2},  {ROW_DISK, 0, 1, 0, 0}};
+  for (const auto& c : kCases) {
+    EXPECT_FALSE(find(c.level, c.node, c.fs, c.pool, c.disk))
+        << c.level << ": " << c.node << "/" << c.fs << "/" << c.pool << "/" << c.disk;
+  }
   EXPECT_FALSE(findRow(&cluster, nullptr, ROW_NODE, &row));
   EXPECT_TRUE(findRow(&cluster, nullptr, ROW_CLUSTER, &row));
   EXPECT_FALSE(findRow(nullptr, nullptr, ROW_CLUSTER, &row));
@@ -306,7 +255,6 @@ TEST(Contexts, DataContextIsAnIndependentCopy) {
   EXPECT_EQ(copy->diskIndex, 4);
   EXPECT_EQ(copy->perf, 1);
   tarnMgmt_free_loop_context(copy, nullptr);
-
   auto* blank = static_cast<TableLoopContext*>(tarnMgmt_make_data_context(nullptr, nullptr));
   ASSERT_NE(blank, nullptr);
   EXPECT_EQ(blank->fsIndex, 0);

@@ -1,6 +1,6 @@
 // Test support for the refresh cache and the table walks: a hand-built
-// myCluster and a set of polls that record each call (and can change the
-// tree or fail, through a hook) instead of asking the daemon.
+// myCluster and polls that record each call (and can change the tree or
+// fail, through a hook) instead of asking the daemon.
 #ifndef TNMIBD_TESTS_UNIT_SNMPTABLES_TESTING_H_
 #define TNMIBD_TESTS_UNIT_SNMPTABLES_TESTING_H_
 
@@ -31,45 +31,28 @@ inline std::function<int(const std::string&)>& pollHook() {
   return hook;
 }
 
-// Runs the hook on the call's text, then logs the text built again: names
-// handed to a poll must stay readable even when the hook destroyed the records.
+// Runs the hook, then logs the text built again: names handed to a poll must
+// stay readable even when the hook destroyed the records.
 inline int record(const std::function<std::string()>& describe) {
   const int result = pollHook() ? pollHook()(describe()) : 0;
   pollCalls().push_back(describe());
   return result;
 }
 
-inline std::string nameOrAll(const char* name) { return name != nullptr ? name : "*"; }
+inline std::string text(const char* name) { return name != nullptr ? name : "*"; }
+inline std::string text(int n) { return std::to_string(n); }
 
-inline int fakeSdr(int norefresh) {
-  return record([=] { return "sdr " + std::to_string(norefresh); });
-}
-inline int fakeCluster(ClusterInfo*, int norefresh) {
-  return record([=] { return "cluster " + std::to_string(norefresh); });
-}
-inline int fakeGetCluster(ClusterInfo*) {
-  return record([] { return std::string("getcluster"); });
-}
-inline int fakeNodes(ClusterInfo*, int norefresh) {
-  return record([=] { return "nodes " + std::to_string(norefresh); });
-}
-inline int fakeFs(ClusterInfo*, int perf) {
-  return record([=] { return "fs perf=" + std::to_string(perf); });
-}
-inline int fakePools(ClusterInfo*, const char* fsName) {
-  return record([=] { return "pools " + nameOrAll(fsName); });
-}
-inline int fakeDisks(ClusterInfo*, const char* fsName, const char* poolName, int perf) {
-  return record([=] {
-    return "disks " + nameOrAll(fsName) + " " + nameOrAll(poolName) +
-           " perf=" + std::to_string(perf);
-  });
-}
+inline const RefreshPolls kFakePolls = {
+    [](int n) { return record([=] { return "sdr " + text(n); }); },
+    [](ClusterInfo*, int n) { return record([=] { return "cluster " + text(n); }); },
+    [](ClusterInfo*) { return record([] { return std::string("getcluster"); }); },
+    [](ClusterInfo*, int n) { return record([=] { return "nodes " + text(n); }); },
+    [](ClusterInfo*, int perf) { return record([=] { return "fs perf=" + text(perf); }); },
+    [](ClusterInfo*, const char* fs) { return record([=] { return "pools " + text(fs); }); },
+    [](ClusterInfo*, const char* fs, const char* pool, int perf) {
+      return record([=] { return "disks " + text(fs) + " " + text(pool) + " perf=" + text(perf); });
+    }};
 
-inline const RefreshPolls kFakePolls = {fakeSdr, fakeCluster, fakeGetCluster, fakeNodes,
-                                        fakeFs,  fakePools,   fakeDisks};
-
-// A time stamp secondsAgo seconds before now.
 inline struct timeval stampAgo(int secondsAgo) {
   struct timeval now;
   gettimeofday(&now, nullptr);
@@ -79,39 +62,29 @@ inline struct timeval stampAgo(int secondsAgo) {
 inline struct timeval freshStamp() { return stampAgo(0); }
 inline struct timeval staleStamp() { return stampAgo(STALE_SECONDS + 40); }
 
-inline NodeInfo* addNode(ClusterInfo* cluster, const char* name) {
+template <class T>
+T* addTo(std::vector<T*>* list, const char* name) {
   MErrno err;
-  NodeInfo* node = new NodeInfo(&err);
-  copyText(node->name, name);
-  cluster->nodes.push_back(node);
-  return node;
+  T* record = new T(&err);
+  copyText(record->name, name);
+  list->push_back(record);
+  return record;
 }
-
+inline NodeInfo* addNode(ClusterInfo* cluster, const char* name) {
+  return addTo(&cluster->nodes, name);
+}
 inline FilesystemInfo* addFs(ClusterInfo* cluster, const char* name) {
-  MErrno err;
-  FilesystemInfo* fs = new FilesystemInfo(&err);
-  copyText(fs->name, name);
+  FilesystemInfo* fs = addTo(&cluster->fileSystems, name);
   fs->poolUpdateTime = freshStamp();
-  cluster->fileSystems.push_back(fs);
   return fs;
 }
-
 inline StoragePoolInfo* addPool(FilesystemInfo* fs, const char* name) {
-  MErrno err;
-  StoragePoolInfo* pool = new StoragePoolInfo(&err);
-  copyText(pool->name, name);
-  pool->diskUpdateTime = freshStamp();
-  pool->diskPerfUpdateTime = freshStamp();
-  fs->pools.push_back(pool);
+  StoragePoolInfo* pool = addTo(&fs->pools, name);
+  pool->diskUpdateTime = pool->diskPerfUpdateTime = freshStamp();
   return pool;
 }
-
 inline DiskInfo* addDisk(StoragePoolInfo* pool, const char* name) {
-  MErrno err;
-  DiskInfo* disk = new DiskInfo(&err);
-  copyText(disk->name, name);
-  pool->disks.push_back(disk);
-  return disk;
+  return addTo(&pool->disks, name);
 }
 
 // A fresh, empty myCluster served through the recording polls; every level
@@ -121,10 +94,8 @@ class ClusterTest : public ::testing::Test {
   void SetUp() override {
     MErrno err;
     myCluster = new ClusterInfo(&err);
-    myCluster->clusterUpdateTime = freshStamp();
-    myCluster->nodeUpdateTime = freshStamp();
-    myCluster->fsUpdateTime = freshStamp();
-    myCluster->fsPerfUpdateTime = freshStamp();
+    myCluster->clusterUpdateTime = myCluster->nodeUpdateTime = freshStamp();
+    myCluster->fsUpdateTime = myCluster->fsPerfUpdateTime = freshStamp();
     pollCalls().clear();
     pollHook() = nullptr;
     setRefreshPolls(&kFakePolls);
