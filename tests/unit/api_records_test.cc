@@ -9,68 +9,44 @@
 
 namespace {
 
-// Field lists of the records, so each test fills every field with a distinct
-// value and checks that assignment carried it (or left it).
-#define DISK_TEXTS(X) X(name) X(nodeName) X(status) X(availability) X(metadata) X(data) X(diskWait)
-#define DISK_NUMS(X)                                                                               \
-  X(failureGroup)                                                                                  \
-  X(totalSpace) X(fullBlockFreeSpace) X(subBlockFreeSpace) X(readTime) X(writeTime)                \
-      X(longestReadTime) X(longestWriteTime) X(shortestReadTime) X(shortestWriteTime) X(readBytes) \
-          X(writeBytes) X(readOps) X(writeOps) X(perfInstances)
-#define POOL_TEXTS(X) X(name) X(status)
-#define POOL_NUMS(X) X(numDisks) X(totalSpace) X(freeSpace) X(fsIndex)
-#define FS_TEXTS(X) X(name) X(status) X(xstatus) X(util) X(threadWait) X(diskWait)
-#define FS_NUMS(X)                                                                             \
-  X(readDuration)                                                                              \
-  X(writeDuration) X(nsysmgt) X(mgrChangeCnt) X(totalSpace) X(numTotalInodes) X(freeSpace)     \
-      X(numFreeInodes) X(fullFreeSpace) X(fragFreeSpace) X(bytesRead) X(bytesCache)            \
-          X(bytesWritten) X(reads) X(caches) X(writes) X(openCalls) X(closeCalls) X(readCalls) \
-              X(writeCalls) X(readdirCalls) X(inodesWritten) X(inodesRead) X(inodesDeleted)    \
-                  X(inodesCreated) X(statCacheHit) X(statCacheMiss) X(perfInstances)
-#define NODE_TEXTS(X)                                                             \
-  X(name)                                                                         \
-  X(ip) X(platform) X(type) X(admin) X(status) X(version) X(healthy) X(diagnosis) \
-      X(unmountOnDiskFail)
-#define NODE_NUMS(X)                                                                         \
-  X(failureCount)                                                                            \
-  X(threadWait) X(pagePool) X(prefetchThreads) X(maxMbps) X(maxFilesToCache) X(maxStatCache) \
-      X(worker1Threads) X(dmapiEventTimeout) X(dmapiMountTimeout) X(dmapiSessFailureTimeout) \
-          X(nsdServerWaitTimeWindowOnMount) X(nsdServerWaitTimeForMount)
-#define CLUSTER_TEXTS(X)                                                     \
-  X(name)                                                                    \
-  X(id) X(queryField3) X(minReleaseLevel) X(uidDomain) X(remoteShellCommand) \
-      X(remoteFileCopyCommand) X(primaryServer) X(secondaryServer)
-#define CLUSTER_NUMS(X)                                                                \
-  X(maxBlockSize)                                                                      \
-  X(distributedTokenServer) X(failureDetectionTime) X(tcpPort) X(minMissedPingTimeout) \
-      X(maxMissedPingTimeout)
-
-// Writes seed-derived values into every listed field of r.
+// Field lists of the records, as T(text field) and N(numeric field), so each
+// test fills every field with a distinct value and checks assignment carried it.
+// clang-format off
+#define DISK_FIELDS(T, N) T(name) T(nodeName) T(status) T(availability) T(metadata) T(data) \
+  T(diskWait) N(failureGroup) N(totalSpace) N(fullBlockFreeSpace) N(subBlockFreeSpace)       \
+  N(readTime) N(writeTime) N(longestReadTime) N(longestWriteTime) N(shortestReadTime)        \
+  N(shortestWriteTime) N(readBytes) N(writeBytes) N(readOps) N(writeOps) N(perfInstances)
+#define POOL_FIELDS(T, N) T(name) T(status) N(numDisks) N(totalSpace) N(freeSpace) N(fsIndex)
+#define FS_FIELDS(T, N) T(name) T(status) T(xstatus) T(util) T(threadWait) T(diskWait)       \
+  N(readDuration) N(writeDuration) N(nsysmgt) N(mgrChangeCnt) N(totalSpace) N(numTotalInodes) \
+  N(freeSpace) N(numFreeInodes) N(fullFreeSpace) N(fragFreeSpace) N(bytesRead) N(bytesCache)  \
+  N(bytesWritten) N(reads) N(caches) N(writes) N(openCalls) N(closeCalls) N(readCalls)        \
+  N(writeCalls) N(readdirCalls) N(inodesWritten) N(inodesRead) N(inodesDeleted)               \
+  N(inodesCreated) N(statCacheHit) N(statCacheMiss) N(perfInstances)
+#define NODE_FIELDS(T, N) T(name) T(ip) T(platform) T(type) T(admin) T(status) T(version)     \
+  T(healthy) T(diagnosis) T(unmountOnDiskFail) N(failureCount) N(threadWait) N(pagePool)      \
+  N(prefetchThreads) N(maxMbps) N(maxFilesToCache) N(maxStatCache) N(worker1Threads)          \
+  N(dmapiEventTimeout) N(dmapiMountTimeout) N(dmapiSessFailureTimeout)                        \
+  N(nsdServerWaitTimeWindowOnMount) N(nsdServerWaitTimeForMount)
+#define CLUSTER_FIELDS(T, N) T(name) T(id) T(queryField3) T(minReleaseLevel) T(uidDomain)    \
+  T(remoteShellCommand) T(remoteFileCopyCommand) T(primaryServer) T(secondaryServer)          \
+  N(maxBlockSize) N(distributedTokenServer) N(failureDetectionTime) N(tcpPort)                \
+  N(minMissedPingTimeout) N(maxMissedPingTimeout)
 #define SET_TEXT(f) snprintf(r->f, sizeof r->f, "%s-%d", #f, seed++);
 #define SET_NUM(f) r->f = seed++;
-// Compares every listed field of a and b.
 #define SAME_TEXT(f) EXPECT_STREQ(a.f, b.f) << #f;
 #define SAME_NUM(f) EXPECT_EQ(a.f, b.f) << #f;
+#define RECORD(R, FIELDS)                                                   \
+  void fill(R* r, int seed) { FIELDS(SET_TEXT, SET_NUM) }                   \
+  void expectSame(const R& a, const R& b) { FIELDS(SAME_TEXT, SAME_NUM) }
+RECORD(DiskInfo, DISK_FIELDS)
+RECORD(StoragePoolInfo, POOL_FIELDS)
+RECORD(FilesystemInfo, FS_FIELDS)
+RECORD(NodeInfo, NODE_FIELDS)
+RECORD(ClusterInfo, CLUSTER_FIELDS)
+// clang-format on
 
-void fill(DiskInfo* r, int seed) { DISK_TEXTS(SET_TEXT) DISK_NUMS(SET_NUM) }
-void fill(StoragePoolInfo* r, int seed) { POOL_TEXTS(SET_TEXT) POOL_NUMS(SET_NUM) }
-void fill(FilesystemInfo* r, int seed) { FS_TEXTS(SET_TEXT) FS_NUMS(SET_NUM) }
-void fill(NodeInfo* r, int seed) { NODE_TEXTS(SET_TEXT) NODE_NUMS(SET_NUM) }
-void fill(ClusterInfo* r, int seed) { CLUSTER_TEXTS(SET_TEXT) CLUSTER_NUMS(SET_NUM) }
-void expectSame(const DiskInfo& a, const DiskInfo& b) { DISK_TEXTS(SAME_TEXT) DISK_NUMS(SAME_NUM) }
-void expectSame(const StoragePoolInfo& a, const StoragePoolInfo& b) {
-  POOL_TEXTS(SAME_TEXT) POOL_NUMS(SAME_NUM)
-}
-void expectSame(const FilesystemInfo& a, const FilesystemInfo& b) {
-  FS_TEXTS(SAME_TEXT) FS_NUMS(SAME_NUM)
-}
-void expectSame(const NodeInfo& a, const NodeInfo& b) { NODE_TEXTS(SAME_TEXT) NODE_NUMS(SAME_NUM) }
-void expectSame(const ClusterInfo& a,
-                const ClusterInfo& b){CLUSTER_TEXTS(SAME_TEXT) CLUSTER_NUMS(SAME_NUM)}
-
-timeval stamp(long sec) {
-  return timeval{sec, 7};
-}
+timeval stamp(long sec) { return timeval{sec, 7}; }
 
 bool sameTime(const timeval& a, const timeval& b) {
   return a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec;
@@ -101,43 +77,38 @@ std::string fsNames(const ClusterInfo& c) {
   return s;
 }
 
-TEST(Records, DefaultsAndCapacities) {
+// Constructs an R, checking that it reports success through its error slot.
+template <class R>
+R* construct() {
   MErrno err = 42;
-  ClusterInfo c(&err);
+  R* r = new R(&err);
   EXPECT_EQ(err, 0);
-  EXPECT_STREQ(c.name, "");
-  EXPECT_EQ(c.tcpPort, 0);
-  EXPECT_EQ(c.sdrUpdateTime.tv_sec, 0);
-  EXPECT_GE(c.nodes.capacity(), 1024u);
-  EXPECT_GE(c.fileSystems.capacity(), 32u);
+  return r;
+}
 
-  err = 42;
-  FilesystemInfo fs(&err);
-  EXPECT_EQ(err, 0);
-  EXPECT_STREQ(fs.status, "unknown");
-  EXPECT_STREQ(fs.xstatus, "");
-  EXPECT_EQ(fs.inConfig, 0);
-  EXPECT_GE(fs.pools.capacity(), 256u);
-
-  err = 42;
-  StoragePoolInfo pool(&err);
-  EXPECT_EQ(err, 0);
-  EXPECT_STREQ(pool.status, "");
-  EXPECT_GE(pool.disks.capacity(), 1024u);
-
-  err = 42;
-  DiskInfo d(&err);
-  EXPECT_EQ(err, 0);
-  EXPECT_STREQ(d.status, "unknown");
-  EXPECT_EQ(d.readTime, 0.0);
-  EXPECT_EQ(d.readBytes, 0);
-  EXPECT_EQ(d.perfInstances, 0);
-
-  err = 42;
-  NodeInfo n(&err);
-  EXPECT_EQ(err, 0);
-  EXPECT_STREQ(n.status, "");
-  EXPECT_EQ(sizeof n.unmountOnDiskFail, 32u);
+TEST(Records, DefaultsAndCapacities) {
+  std::unique_ptr<ClusterInfo> c(construct<ClusterInfo>());
+  EXPECT_STREQ(c->name, "");
+  EXPECT_EQ(c->tcpPort, 0);
+  EXPECT_EQ(c->sdrUpdateTime.tv_sec, 0);
+  EXPECT_GE(c->nodes.capacity(), 1024u);
+  EXPECT_GE(c->fileSystems.capacity(), 32u);
+  std::unique_ptr<FilesystemInfo> fs(construct<FilesystemInfo>());
+  EXPECT_STREQ(fs->status, "unknown");
+  EXPECT_STREQ(fs->xstatus, "");
+  EXPECT_EQ(fs->inConfig, 0);
+  EXPECT_GE(fs->pools.capacity(), 256u);
+  std::unique_ptr<StoragePoolInfo> pool(construct<StoragePoolInfo>());
+  EXPECT_STREQ(pool->status, "");
+  EXPECT_GE(pool->disks.capacity(), 1024u);
+  std::unique_ptr<DiskInfo> d(construct<DiskInfo>());
+  EXPECT_STREQ(d->status, "unknown");
+  EXPECT_EQ(d->readTime, 0.0);
+  EXPECT_EQ(d->readBytes, 0);
+  EXPECT_EQ(d->perfInstances, 0);
+  std::unique_ptr<NodeInfo> n(construct<NodeInfo>());
+  EXPECT_STREQ(n->status, "");
+  EXPECT_EQ(sizeof n->unmountOnDiskFail, 32u);
 }
 
 TEST(Records, ClearStatsTouchesOnlyStatistics) {
@@ -164,36 +135,34 @@ TEST(Records, ClearStatsTouchesOnlyStatistics) {
   EXPECT_NE(f.mgrChangeCnt, 0);
 }
 
+// Fills a, assigns it to b and checks every value field arrived.
+template <class R>
+void expectAssignCopies(R* a, R* b, int seed) {
+  fill(a, seed);
+  *b = *a;
+  expectSame(*a, *b);
+}
+
 TEST(Assign, CopiesEveryValueField) {
   DiskInfo d1(nullptr), d2(nullptr);
-  fill(&d1, 100);
-  d2 = d1;
-  expectSame(d1, d2);
+  expectAssignCopies(&d1, &d2, 100);
+  NodeInfo n1(nullptr), n2(nullptr);
+  expectAssignCopies(&n1, &n2, 400);
   StoragePoolInfo p1(nullptr), p2(nullptr);
-  fill(&p1, 200);
   p1.diskUpdateTime = stamp(5);
   p1.diskPerfUpdateTime = stamp(6);
-  p2 = p1;
-  expectSame(p1, p2);
+  expectAssignCopies(&p1, &p2, 200);
   EXPECT_TRUE(sameTime(p2.diskUpdateTime, stamp(5)));
   EXPECT_TRUE(sameTime(p2.diskPerfUpdateTime, stamp(6)));
   FilesystemInfo f1(nullptr), f2(nullptr);
-  fill(&f1, 300);
   f1.poolUpdateTime = stamp(8);
-  f2 = f1;
-  expectSame(f1, f2);
+  expectAssignCopies(&f1, &f2, 300);
   EXPECT_TRUE(sameTime(f2.poolUpdateTime, stamp(8)));
-  NodeInfo n1(nullptr), n2(nullptr);
-  fill(&n1, 400);
-  n2 = n1;
-  expectSame(n1, n2);
   ClusterInfo c1(nullptr), c2(nullptr);
-  fill(&c1, 500);
   c1.nodeUpdateTime = stamp(1);
   c1.fsUpdateTime = stamp(2);
   c1.fsPerfUpdateTime = stamp(3);
-  c2 = c1;
-  expectSame(c1, c2);
+  expectAssignCopies(&c1, &c2, 500);
   EXPECT_TRUE(sameTime(c2.nodeUpdateTime, stamp(1)));
   EXPECT_TRUE(sameTime(c2.fsUpdateTime, stamp(2)));
   EXPECT_TRUE(sameTime(c2.fsPerfUpdateTime, stamp(3)));
@@ -305,7 +274,7 @@ TEST(Merge, EmptySourceEmptiesDestinationAndCopiesStamps) {
   EXPECT_TRUE(sameTime(pdst.diskPerfUpdateTime, stamp(4)));
 }
 
-TEST(Merge, IntoEmptyAppendsCopiesInSourceOrder) {
+TEST(Merge, NodesAreCopiedInSourceOrderAndKeyedByAddress) {
   ClusterInfo dst(nullptr), src(nullptr);
   fill(addNode(&src, "10.0.0.3"), 1);
   snprintf(src.nodes[0]->ip, RECORD_TEXT_SIZE, "10.0.0.3");
@@ -317,30 +286,30 @@ TEST(Merge, IntoEmptyAppendsCopiesInSourceOrder) {
   EXPECT_STREQ(dst.nodes[1]->ip, "10.0.0.1");
   EXPECT_NE(dst.nodes[0], src.nodes[0]);
   EXPECT_TRUE(sameTime(dst.nodeUpdateTime, stamp(55)));
-}
-
-TEST(Merge, NodesAreKeyedByAddressNotName) {
-  ClusterInfo dst(nullptr), src(nullptr);
-  NodeInfo* kept = addNode(&dst, "10.0.0.1");
-  snprintf(kept->name, RECORD_TEXT_SIZE, "old");
-  NodeInfo* s = addNode(&src, "10.0.0.1");
-  snprintf(s->name, RECORD_TEXT_SIZE, "renamed");
+  // A record with the same address is updated in place even when renamed.
+  NodeInfo* kept = dst.nodes[1];
+  snprintf(src.nodes[1]->name, RECORD_TEXT_SIZE, "renamed");
   dst.copyNodes(&src);
-  ASSERT_EQ(dst.nodes.size(), 1u);
-  EXPECT_EQ(dst.nodes[0], kept);
+  ASSERT_EQ(dst.nodes.size(), 2u);
+  EXPECT_EQ(dst.nodes[1], kept);
   EXPECT_STREQ(kept->name, "renamed");
 }
 
-TEST(Merge, LaterOfTwoSameKeySourcesWins) {
+TEST(Merge, LaterSameKeySourceWinsAndDestinationMarksSurvive) {
   StoragePoolInfo dst(nullptr), src(nullptr);
+  addDisk(&dst, "d1")->inConfig = 255;
   addDisk(&src, "d1")->totalSpace = 1;
-  addDisk(&src, "d2")->totalSpace = 2;
-  addDisk(&src, "d1")->totalSpace = 3;
+  addDisk(&src, "d2")->inConfig = 255;
+  addDisk(&src, "d3")->totalSpace = 2;
+  addDisk(&src, "d2")->totalSpace = 3;
   dst.copyDisks(&src);
-  ASSERT_EQ(dst.disks.size(), 2u);
-  EXPECT_STREQ(dst.disks[0]->name, "d1");
-  EXPECT_EQ(dst.disks[0]->totalSpace, 3);
-  EXPECT_EQ(dst.disks[1]->totalSpace, 2);
+  ASSERT_EQ(dst.disks.size(), 3u);
+  EXPECT_STREQ(dst.disks[1]->name, "d2");
+  EXPECT_EQ(dst.disks[0]->totalSpace, 1);
+  EXPECT_EQ(dst.disks[1]->totalSpace, 3);
+  EXPECT_EQ(dst.disks[2]->totalSpace, 2);
+  EXPECT_EQ(dst.disks[0]->inConfig, 255);
+  EXPECT_EQ(dst.disks[1]->inConfig, 0);
 }
 
 TEST(Merge, CopyFsLeavesPoolsAlone) {
@@ -366,18 +335,6 @@ TEST(Merge, CopyFsLeavesPoolsAlone) {
   fd.copyPools(&fsrc);
   ASSERT_EQ(pd->disks.size(), 1u);
   EXPECT_EQ(pd->disks[0], keptDisk);
-}
-
-TEST(Merge, MarksOfDestinationSurvive) {
-  // The configuration scan's marks belong to the tree that holds them.
-  StoragePoolInfo dst(nullptr), src(nullptr);
-  addDisk(&dst, "d1")->inConfig = 255;
-  addDisk(&src, "d1")->inConfig = 0;
-  addDisk(&src, "d2")->inConfig = 255;
-  dst.copyDisks(&src);
-  ASSERT_EQ(dst.disks.size(), 2u);
-  EXPECT_EQ(dst.disks[0]->inConfig, 255);
-  EXPECT_EQ(dst.disks[1]->inConfig, 0);
 }
 
 TEST(Records, DestructorsSkipNullSlots) {
