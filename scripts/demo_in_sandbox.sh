@@ -39,7 +39,7 @@ pids+=($!)
 wait_for 10 "the simulator" test -S /var/tarnfs/tnperf/tnperfSocket
 wait_for 10 "the master agent" bash -c 'exec 3<>/dev/tcp/127.0.0.1/705'
 
-section "Starting tnmibd (its log: $work/tnmibd.log)"
+section "Starting tnmibd; its log so far:"
 "$build/tnmibd" 2>"$work/tnmibd.log" &
 pids+=($!)
 wait_for 30 "the agent" snmpget "${snmp[@]}" TARN-MIB::tarnSubagentVersion.0
@@ -60,5 +60,5 @@ echo "tarnsim ctl event \"_event_ mount _node_ 10.1.0.12 _fs_ 'home fs'\""
 "$build/sim/tarnsim" ctl event "_event_ mount _node_ 10.1.0.12 _fs_ 'home fs'"
 if wait_for 10 "the trap" grep -q tarnMountTrap "$work/traps.log"; then
   echo "snmptrapd received:"
-  cat "$work/traps.log"
+  grep -B1 tarnMountTrap "$work/traps.log"
 fi
