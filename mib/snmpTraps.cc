@@ -66,6 +66,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -178,6 +179,8 @@ struct QueuedTrap {
 
 pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;
 std::deque<QueuedTrap> queue;
+std::atomic<uint64_t> trapsSent{0};
+std::atomic<uint64_t> trapsDropped{0};
 int wakeRead = -1;
 int wakeWrite = -1;
 void (*sendFunction)(netsnmp_variable_list*) = nullptr;
@@ -265,6 +268,7 @@ void sendOne(const QueuedTrap& queued) {
   } else {
     send_v2trap(vars);
   }
+  trapsSent.fetch_add(1, std::memory_order_relaxed);
   snmp_free_varbind(vars);
   queued.trap->destroy(queued.record);
 }
@@ -547,6 +551,10 @@ int deliverQueuedTraps(int max) {
   }
   return sent;
 }
+
+uint64_t trapsSentCount() { return trapsSent.load(std::memory_order_relaxed); }
+
+uint64_t trapsDroppedCount() { return trapsDropped.load(std::memory_order_relaxed); }
 
 size_t queuedTrapCount() {
   ScopedLock lock(&queueMutex);

@@ -90,6 +90,11 @@ int deliverQueuedTraps(int max);
 // Number of traps waiting for the main thread. Any thread.
 size_t queuedTrapCount();
 
+// Traps handed to the library since start-up, and traps dropped without
+// being sent. Any thread.
+uint64_t trapsSentCount();
+uint64_t trapsDroppedCount();
+
 // Finds the process's TCP connections to the AgentX port (705), which the
 // trap pacing watches, and sets TCP_NODELAY on those that lack it; returns
 // how many it changed. Main thread.
