@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -68,7 +69,8 @@ long responseFilePid(const char* name) {
   char* end = nullptr;
   const char* digits = name + sizeof kPrefix - 1;
   long pid = isdigit(static_cast<unsigned char>(*digits)) ? strtol(digits, &end, 10) : 0;
-  if (pid <= 0 || *end != '.' || !isdigit(static_cast<unsigned char>(end[1]))) return 0;
+  if (pid <= 0 || pid > INT_MAX || *end != '.' || !isdigit(static_cast<unsigned char>(end[1])))
+    return 0;
   strtoul(end + 1, &end, 10);
   return *end == '\0' ? pid : 0;
 }
@@ -108,8 +110,10 @@ void registerOwnFile(const char* path) {
     removeStaleFiles();
   }
   if (ownFilesPid != getpid()) {
+    // In a forked child the entries are the parent's files, not its own.
+    for (const char*& slot : ownFiles) slot = nullptr;
+    if (ownFilesPid == 0) atexit(removeOwnFiles);
     ownFilesPid = getpid();
-    atexit(removeOwnFiles);
   }
   for (const char*& slot : ownFiles) {
     if (slot == nullptr) {
@@ -185,7 +189,7 @@ int TnperfWrapperUtils::commonInits() {
   lineBuffer[0] = valueBuffer[0] = resultBuffer[0] = '\0';
   snprintf(responseFilePath, sizeof responseFilePath, "%s/response.%ld.%u", kResponseDirectory,
            static_cast<long>(getpid()), instanceCounter++);
-  // Registered before it exists, so that the sweep of stale files spares it.
+  // Registered before it is made, so that no exit can leave it behind.
   registerOwnFile(responseFilePath);
   responseFile = openResponseFile(responseFilePath);
   if (responseFile == nullptr) {

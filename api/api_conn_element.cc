@@ -38,6 +38,12 @@ char* copyName(const char* name) {
   return copy;
 }
 
+long long monotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 Tnperf_ConnectionElement::Tnperf_ConnectionElement(const char* nameArg, int portArg)
@@ -178,13 +184,10 @@ int Tnperf_ConnectionElement::close() {
 
 int Tnperf_ConnectionElement::waitReadable() {
   if (receiveTimeout < 0) return 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  long long deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + receiveTimeout;
+  long long deadline = monotonicMs() + receiveTimeout;
   for (;;) {
     struct pollfd entry = {socketFd, POLLIN, 0};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+    long long left = deadline - monotonicMs();
     int rc = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
     if (rc > 0) return 0;
     if (rc == 0) {
