@@ -30,9 +30,10 @@ class TnperfWrapperUtils {
   enum { COMMAND_BUFFER_SIZE = 10240 };
   enum { MAX_COMMAND_LENGTH = COMMAND_BUFFER_SIZE - 2 };
   // How long the daemon may stay silent inside an answer before the command
-  // connection is given up: far longer than a healthy daemon pauses, and
-  // short enough that a request waiting on the poll still gets an answer
-  // before the master gives up on this subagent.
+  // connection is given up: far longer than a healthy daemon pauses (its
+  // largest answers start within milliseconds), yet under the 6 s (1 s time-out,
+  // five retries) after which the master, at its defaults, answers genErr
+  // and closes this subagent's session while a poll holds the main thread.
   enum { RESPONSE_SILENCE_MS = 5000 };
 
   // Opens the response file and connects to the daemon socket. *err is 0 when
