@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package the Debian way (debhelper, dpkg-buildpackage -b)
-# from a copy of the sources that the package needs, with packaging/debian
-# as its debian/ directory, then checks it with lintian.
+# from a copy of the source tree, with packaging/debian as its debian/
+# directory, then checks it with lintian.
 # Usage: packaging/build-deb.sh [out-dir]   (default: build-deb/)
 # Leaves out-dir/tnmibd_<version>_<arch>.deb; fails on a lintian error.
 set -euo pipefail
@@ -10,9 +10,10 @@ out=$(mkdir -p "${1:-$here/build-deb}" && cd "${1:-$here/build-deb}" && pwd)
 src=$out/tnmibd
 rm -rf "$src" "$out"/*.deb "$out"/*.ddeb "$out"/*.changes "$out"/*.buildinfo
 mkdir -p "$src"
-# Only the agent is built: no tests, simulator or benchmarks.
-cp -a "$here"/CMakeLists.txt "$here"/agent "$here"/api "$here"/mib "$here"/mibs \
-  "$here"/snmp "$here"/packaging "$src"/
+# debian/rules builds only the agent: no tests, simulator or benchmarks.
+tar -C "$here" --exclude=./.git --exclude='./build*' --exclude="./${out#"$here"/}" \
+  --exclude=node_modules -cf - . |
+  tar -C "$src" -xf -
 cp -a "$here"/packaging/debian "$src"/debian
 (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
   dpkg-buildpackage -b -us -uc >"$out"/build.log 2>&1) || {
