@@ -222,6 +222,14 @@ def test_the_packaged_agent_started_as_its_unit_says_serves_every_table_and_send
         env={"PATH": env["PATH"], "SNMP_PERSISTENT_DIR": "/run"})
     assert table.returncode == 0 and "tarnStgPoolName" in table.stdout, table.stderr
 
+    # The packaged tarnMgmt.conf is in effect: its ping interval brings the
+    # agent back after a master restart well before the library's default.
+    node_snmpd.stop()
+    restarted = launcher.start("snmpd", node_snmpd.argv, env=snmp_env(tmp_path))
+    wait_for(lambda: port_open(705) or not restarted.running(), 10, "snmpd's restart")
+    wait_for(registered, 10, "the agent's registration after the master's restart",
+             interval=0.2)
+
     problems = re.findall(r".*(?:Cannot find|Did not find|Warning|rror).*", agent.stderr())
     assert not problems, agent.stderr()
     assert agent.stop() == 0
