@@ -17,8 +17,6 @@ namespace {
 const int kOpenFlags = RTLD_LAZY | RTLD_GLOBAL;
 
 const char* const kDepLibraries[2] = {"libcrypto.so", "libwrap.so"};
-// Their sonames on Debian 12, for a host without the development packages.
-const char* const kDepVersionSuffixes[2] = {".3", ".0"};
 const char* const kSnmpLibraries[4] = {"libnetsnmp.so", "libnetsnmphelpers.so",
                                        "libnetsnmpagent.so", "libnetsnmpmibs.so"};
 // A host with only the run-time packages has the SNMP libraries under their
@@ -130,7 +128,7 @@ int Netsnmp_DL::open_dep_dlibs_named(const char* const names[2]) {
   for (int i = 0; i < 2; i++) {
     char error[1024];
     // Dependency handles are not kept: the libraries only have to be there.
-    if (openLibrary(names[i], kDepVersionSuffixes[i], error, sizeof error) == nullptr) {
+    if (openLibrary(names[i], nullptr, error, sizeof error) == nullptr) {
       ts_print(error);
       result = -1;
     }

@@ -46,7 +46,7 @@ PACKAGE_FILES = {
 } | set(MAN_PAGES)
 # Exporter module and alert rules, shipped when the tree has them.
 OPTIONAL_DIR = "usr/share/tnmibd/prometheus/"
-# The libraries the agent opens by soname, which no linker records.
+# The libraries the agent loads at run time, which no linker records.
 OPENED_SONAMES = ["libnetsnmp.so.40", "libnetsnmpagent.so.40", "libnetsnmphelpers.so.40",
                   "libnetsnmpmibs.so.40", "libcrypto.so.3", "libwrap.so.0"]
 # Lays the unpacked root over the node's directories, gives a fresh /run with

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -90,23 +88,6 @@ TEST(Binding, DependencyFailuresAreReportedButBothAreTried) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(dl.open_dep_dlibs_named(present), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST(Binding, DependenciesOpenUnderTheirSonamesWhereThePlainNamesAreMissing) {
-  char dir[] = "/tmp/tn-dl-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string plain = std::string(dir) + "/libdep.so";
-  // Only libdep.so.3 and libdep.so.0 exist, as on a node without -dev packages.
-  ASSERT_EQ(symlink(kFakeEmpty.c_str(), (plain + ".3").c_str()), 0);
-  ASSERT_EQ(symlink(kFakeEmpty.c_str(), (plain + ".0").c_str()), 0);
-  Netsnmp_DL dl = {};
-  const char* const names[2] = {plain.c_str(), plain.c_str()};
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(dl.open_dep_dlibs_named(names), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  unlink((plain + ".3").c_str());
-  unlink((plain + ".0").c_str());
-  rmdir(dir);
 }
 
 TEST(Binding, AnOverlongLoaderMessageIsCutNotOverrun) {
