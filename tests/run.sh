@@ -6,4 +6,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/setup.sh" "$here/build" || exit 1
 "$here/scripts/setup.sh" "$here/build-asan" -DTNMIBD_SANITIZE=ON || exit 1
+# The Debian package; tests/system/test_package.py fails when it is missing.
+"$here/packaging/build-deb.sh" "$here/build-deb" >/dev/null || echo "run: package build failed" >&2
+export TN_DEB_DIR=$here/build-deb
 exec "$here/tests/sandbox.sh" "$here/tests/run_in_sandbox.sh"
