@@ -8,6 +8,10 @@
 #include "api/api_records.h"
 #include "mib/snmpTables.h"
 
+// Each family's column table also has slots, after those of its other
+// columns, for the Counter64 column beside each L/H pair: monitoring systems
+// cannot join two halves, and halves read at two moments tear when the low
+// one wraps.
 int clusterColTable[19];
 int nodeColTable[26];
 int fsColTable[34];
