@@ -14,6 +14,7 @@
 #include "agent/snmpObjects.h"
 #include "agent/tarnInfo.h"
 #include "api/api_poll.h"
+#include "mib/snmpHealth.h"
 #include "mib/snmpRefresh.h"
 #include "mib/snmpTables.h"
 #include "snmp/dl.h"
@@ -52,6 +53,7 @@ void initSnmp(bool debug) {
   }
   init_tarnMgmtObjects();
   init_tarnMgmtTables();
+  init_tarnAgentHealth();
   init_snmp(kAppName);
 }
 

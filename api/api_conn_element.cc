@@ -117,6 +117,7 @@ int Tnperf_ConnectionElement::connectSocket(int reportErrorsArg) {
   int rc = namedSocket ? connectNamed() : connectNodePort();
   if (rc < 0) return -1;
   if (trace != 0) fprintf(stderr, "_trace_ done\n");
+  liveFd.store(socketFd, std::memory_order_relaxed);
   return socketFd;
 }
 
@@ -177,6 +178,7 @@ int Tnperf_ConnectionElement::connectNodePort() {
 int Tnperf_ConnectionElement::close() {
   readStart = readEnd = 0;
   if (socketFd < 0) return 0;
+  liveFd.store(-1, std::memory_order_relaxed);
   int rc = ::close(socketFd);
   socketFd = -1;
   return rc;

@@ -24,6 +24,8 @@
 
 #include <stddef.h>
 
+#include <atomic>
+
 // A line handler or event callback: receives a line and the registered data.
 typedef int (*TnperfLineHandler)(char* line, void* data);
 
@@ -47,6 +49,9 @@ class Tnperf_ConnectionElement {
   short set_trace(short level);
   int get_socket() const { return socketFd; }
   const char* get_name() const { return name; }
+  // The descriptor while a connection is open, else -1. Any thread: for
+  // reports on the connection, never for reading or writing it.
+  int liveSocket() const { return liveFd.load(std::memory_order_relaxed); }
   short get_trace() const { return trace; }
   // Bytes received and not yet taken by any reader.
   int buffered() const { return readEnd - readStart; }
@@ -123,6 +128,7 @@ class Tnperf_ConnectionElement {
   char* name;
   int port;
   int socketFd;
+  std::atomic<int> liveFd{-1};  // socketFd, for liveSocket
   short trace;
   unsigned reportErrors : 1;
   unsigned namedSocket : 1;

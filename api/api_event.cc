@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <atomic>
 #include <new>
 
 #include "agent/log.h"
@@ -219,8 +220,15 @@ void* EventsHandler::sendHandlerBody(void* arg) {
   return nullptr;
 }
 
+namespace {
+std::atomic<uint64_t> eventsReceived{0};
+}  // namespace
+
+uint64_t eventsReceivedCount() { return eventsReceived.load(std::memory_order_relaxed); }
+
 int eventLineCallback(char* line, void* argument) {
   (void)argument;
+  eventsReceived.fetch_add(1, std::memory_order_relaxed);
   EventsHandler* handler = theEventsHandler;
   if (handler == nullptr) return 0;
   EventItem* item = EventItem::strdup(line);

@@ -16,6 +16,7 @@
 #define TNMIBD_API_API_EVENT_H_
 
 #include <pthread.h>
+#include <stdint.h>
 
 #include "api/api_event_records.h"
 #include "api/merrno.h"
@@ -148,6 +149,9 @@ class EventsHandler {
 // The wrapper's line callback: queues a copy of line on theEventsHandler.
 // The line is dropped when it cannot be copied. Returns 0.
 int eventLineCallback(char* line, void* argument);
+
+// Event lines received from the daemon since start-up. Any thread.
+uint64_t eventsReceivedCount();
 
 // The one events handler; null before init and after term.
 extern EventsHandler* theEventsHandler;

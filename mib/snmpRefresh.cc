@@ -40,7 +40,15 @@ const RefreshPolls kHandlerPolls = {pollDiskSDR,     pollCluster, copyCluster, p
 
 const RefreshPolls* polls = &kHandlerPolls;
 
-int failedIf(int pollResult) { return pollResult != 0 ? REFRESH_FAILED : 0; }
+uint64_t pollFailures = 0;
+
+// Counts a failed poll; returns its result.
+int counted(int pollResult) {
+  if (pollResult != 0) ++pollFailures;
+  return pollResult;
+}
+
+int failedIf(int pollResult) { return counted(pollResult) != 0 ? REFRESH_FAILED : 0; }
 
 // The file system at position index of myCluster, or null (past the end or an
 // empty slot). The index is compared unsigned, so a negative one is past the end.
@@ -64,12 +72,16 @@ int refreshAllDisks(int perf) {
     // The merge may replace the record whose name is passed: hand over a copy.
     char fsName[RECORD_TEXT_SIZE];
     copyText(fsName, fs->name);
-    if (polls->updateDiskInfo(myCluster, fsName, nullptr, perf) != 0) return REFRESH_FAILED;
+    if (failedIf(polls->updateDiskInfo(myCluster, fsName, nullptr, perf)) != 0) {
+      return REFRESH_FAILED;
+    }
   }
   return 0;
 }
 
 }  // namespace
+
+uint64_t pollFailureCount() { return pollFailures; }
 
 void setRefreshPolls(const RefreshPolls* replacement) {
   polls = replacement != nullptr ? replacement : &kHandlerPolls;
@@ -81,7 +93,7 @@ bool shouldRefresh(struct timeval stamp) {
 }
 
 int refreshTarnInfo() {
-  if (polls->updateDiskSDRInfo(0) != 0) return REFRESH_FAILED;
+  if (failedIf(polls->updateDiskSDRInfo(0)) != 0) return REFRESH_FAILED;
   int result = refreshTarnClusterInfo(1);
   if (result == 0) result = refreshTarnNodeInfo(1);
   if (result == 0) result = refreshTarnFSInfo(-1, 1);
@@ -93,7 +105,7 @@ int refreshTarnInfo() {
 int refreshTarnClusterInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->clusterUpdateTime)) return 0;
-  if (polls->updateClusterInfo(myCluster, norefresh) != 0) return REFRESH_FAILED;
+  if (failedIf(polls->updateClusterInfo(myCluster, norefresh)) != 0) return REFRESH_FAILED;
   return failedIf(polls->getClusterInfo(myCluster));
 }
 
@@ -108,7 +120,7 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
   bool stale = shouldRefresh(myCluster->fsUpdateTime);
   if (!stale && perf != 0) stale = shouldRefresh(myCluster->fsPerfUpdateTime);
   if (!stale) return 0;
-  if (polls->updateFilesystemInfo(myCluster, perf) != 0) return REFRESH_FAILED;
+  if (failedIf(polls->updateFilesystemInfo(myCluster, perf)) != 0) return REFRESH_FAILED;
   if (fsIndex != -1) return 0;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
     if (fs == nullptr) return REFRESH_FAILED;
@@ -134,14 +146,14 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   // Each poll may reshape the lists, so records are looked up again after it.
   if (static_cast<unsigned>(fsIndex) >= myCluster->fileSystems.size() &&
       shouldRefresh(myCluster->fsUpdateTime)) {
-    polls->updateFilesystemInfo(myCluster, perf);
+    counted(polls->updateFilesystemInfo(myCluster, perf));
   }
   const FilesystemInfo* fs = fileSystemAt(fsIndex);
   if (fs == nullptr) return REFRESH_FAILED;
   char fsName[RECORD_TEXT_SIZE];
   copyText(fsName, fs->name);
   if (static_cast<unsigned>(poolIndex) >= fs->pools.size() && shouldRefresh(fs->poolUpdateTime)) {
-    polls->updateStoragePoolInfo(myCluster, fsName);
+    counted(polls->updateStoragePoolInfo(myCluster, fsName));
     fs = fileSystemAt(fsIndex);
     if (fs == nullptr) return REFRESH_FAILED;
   }

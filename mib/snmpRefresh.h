@@ -11,6 +11,7 @@
 #ifndef TNMIBD_MIB_SNMPREFRESH_H_
 #define TNMIBD_MIB_SNMPREFRESH_H_
 
+#include <stdint.h>
 #include <sys/time.h>
 
 class ClusterInfo;
@@ -51,6 +52,9 @@ int refreshTarnPoolInfo(int fsIndex);
 // of one pool (by positions) when stale, first re-polling the file system or
 // pool list when an index lies past its end.
 int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf);
+
+// Polls made here that failed (or were refused) since start-up. Main thread.
+uint64_t pollFailureCount();
 
 // The polling operations the refresh functions call, one pointer each. The
 // default set forwards to thePollingHandler; a test installs its own to watch

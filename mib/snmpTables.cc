@@ -73,6 +73,8 @@ void registerTable(const FamilySpec& family, const TableSpec& table, const oid* 
 void setCell(netsnmp_variable_list* var, const CellValue& cell) {
   if (cell.type == ASN_OCTET_STR) {
     snmp_set_var_typed_value(var, ASN_OCTET_STR, cell.text, cell.length);
+  } else if (cell.type == ASN_COUNTER64) {
+    snmp_set_var_typed_value(var, ASN_COUNTER64, &cell.wide, sizeof cell.wide);
   } else {
     snmp_set_var_typed_value(var, cell.type, &cell.number, sizeof cell.number);
   }
@@ -165,16 +167,21 @@ bool resolveColumn(const ColumnRow* rows, size_t count, const int* colTable, int
                    const RowRecords& row, CellValue* cell) {
   for (size_t i = 0; i < count; ++i) {
     const int column = colTable[rows[i].slot];
-    if (column <= 0) continue;  // never looked up, or missing from the MIB
-    const bool low = colnum == column;
-    const bool high = rows[i].kind == COL_PAIR && colnum == column + 1;
-    if (!low && !high) continue;
+    const int wideColumn = rows[i].wideSlot > 0 ? colTable[rows[i].wideSlot] : 0;
+    // A column never looked up, or missing from the MIB, holds 0 or -1.
+    const bool low = column > 0 && colnum == column;
+    const bool high = column > 0 && rows[i].kind == COL_PAIR && colnum == column + 1;
+    const bool wide = wideColumn > 0 && colnum == wideColumn;
+    if (!low && !high && !wide) continue;
     const FieldValue value = rows[i].read(row);
     if (rows[i].kind == COL_TEXT) {
-      *cell = CellValue{ASN_OCTET_STR, value.text, strlen(value.text), 0};
+      *cell = CellValue{ASN_OCTET_STR, value.text, strlen(value.text), 0, {0, 0}};
+    } else if (wide) {
+      *cell =
+          CellValue{ASN_COUNTER64, nullptr, 0, 0, {value.number >> 32, value.number & 0xFFFFFFFFu}};
     } else {
       const uint32_t half = static_cast<uint32_t>(high ? value.number >> 32 : value.number);
-      *cell = CellValue{ASN_UNSIGNED, nullptr, 0, half};
+      *cell = CellValue{ASN_UNSIGNED, nullptr, 0, half, {0, 0}};
     }
     return true;
   }

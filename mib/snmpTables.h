@@ -5,10 +5,10 @@
 // family keeps a column table (one int per column object it knows, holding the
 // column number the MIB gives it, -1 when the MIB lacks it, 0 when never
 // looked up). A 64-bit value is published as an L column and an H column
-// numbered L + 1. Each family has one get-first/get-next pair that walks the
-// rows of myCluster in list order, refreshing the levels it shows (see
-// snmpRefresh.h), and one handler per table that answers the requested
-// column from the row's records.
+// numbered L + 1, and also whole in a Counter64 column of its own. Each family has one
+// get-first/get-next pair that walks the rows of myCluster in list order, refreshing the levels it
+// shows (see snmpRefresh.h), and one handler per table that answers the requested column from the
+// row's records.
 //
 // Registration runs once on the main thread before requests are served; the
 // walks, handlers and context functions run on the main thread inside the
@@ -41,10 +41,10 @@ struct TableLoopContext {
 
 // Column tables: MIB column number per column object, by fixed slot.
 extern int clusterColTable[19];
-extern int nodeColTable[25];
-extern int fsColTable[27];
-extern int stgPoolColTable[5];
-extern int diskColTable[26];
+extern int nodeColTable[26];
+extern int fsColTable[34];
+extern int stgPoolColTable[7];
+extern int diskColTable[37];
 
 // Iterator infos of the two performance tables, so that the shared walk of a
 // family can tell which table it serves. Null until registered.
@@ -114,7 +114,8 @@ bool findRow(const ClusterInfo* cluster, const TableLoopContext* ctx, RowLevel l
              RowRecords* row);
 
 // How a column publishes its field: text, a 32-bit number, or the L/H halves
-// of a 64-bit value (the H column is the L column number plus one).
+// of a 64-bit value (the H column is the L column number plus one) together
+// with that value whole as a Counter64 column.
 enum ColumnKind { COL_TEXT, COL_NUMBER, COL_PAIR };
 
 // A field as read from a row: text for COL_TEXT, else the number (a 32-bit
@@ -125,23 +126,27 @@ struct FieldValue {
 };
 
 // One answerable column of a table: its column-table slot, kind and field.
+// A pair also answers its 64-bit column (slot wideSlot; 0 for none), so the
+// three columns read the one field of the same record.
 struct ColumnRow {
   int slot;
   ColumnKind kind;
   FieldValue (*read)(const RowRecords& row);
+  int wideSlot;
 };
 
 // A value ready to be set on a request's variable.
 struct CellValue {
-  u_char type;       // ASN_OCTET_STR or ASN_UNSIGNED (0x42)
-  const char* text;  // ASN_OCTET_STR: the characters, without the NUL
-  size_t length;     // ASN_OCTET_STR: their number
-  uint32_t number;   // ASN_UNSIGNED
+  u_char type;            // ASN_OCTET_STR, ASN_UNSIGNED (0x42) or ASN_COUNTER64
+  const char* text;       // ASN_OCTET_STR: the characters, without the NUL
+  size_t length;          // ASN_OCTET_STR: their number
+  uint32_t number;        // ASN_UNSIGNED
+  struct counter64 wide;  // ASN_COUNTER64
 };
 
 // Answers column number colnum from the first of rows (in their order, an L
-// before its H) whose slot in colTable matches; slots holding 0 or -1 never
-// match. False when none does.
+// before its H, then its 64-bit column) whose slot in colTable matches; slots
+// holding 0 or -1 never match. False when none does.
 bool resolveColumn(const ColumnRow* rows, size_t count, const int* colTable, int colnum,
                    const RowRecords& row, CellValue* cell);
 

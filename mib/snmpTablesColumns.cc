@@ -8,48 +8,47 @@
 #include "api/api_records.h"
 #include "mib/snmpTables.h"
 
+// Each family's column table also has slots, after those of its other
+// columns, for the Counter64 column beside each L/H pair: monitoring systems
+// cannot join two halves, and halves read at two moments tear when the low
+// one wraps.
 int clusterColTable[19];
-int nodeColTable[25];
-int fsColTable[27];
-int stgPoolColTable[5];
-int diskColTable[26];
+int nodeColTable[26];
+int fsColTable[34];
+int stgPoolColTable[7];
+int diskColTable[37];
 
 namespace {
 
 #define TN_COUNT(array) (sizeof(array) / sizeof((array)[0]))
 
 // Column rows: the slot, the kind, and an expression of the row records r.
-#define TN_TEXT(slot, value)                                                 \
-  {                                                                          \
-    slot, COL_TEXT, [](const RowRecords& r) { return FieldValue{value, 0}; } \
+#define TN_TEXT(slot, value)                                                    \
+  {                                                                             \
+    slot, COL_TEXT, [](const RowRecords& r) { return FieldValue{value, 0}; }, 0 \
   }
-#define TN_NUMBER(slot, value)                                  \
-  {                                                             \
-    slot, COL_NUMBER, [](const RowRecords& r) {                 \
-      return FieldValue{nullptr, static_cast<uint32_t>(value)}; \
-    }                                                           \
+#define TN_NUMBER(slot, value)                                      \
+  {                                                                 \
+    slot, COL_NUMBER,                                               \
+        [](const RowRecords& r) {                                   \
+          return FieldValue{nullptr, static_cast<uint32_t>(value)}; \
+        },                                                          \
+        0                                                           \
   }
-// A 64-bit field: L gets the low half, H the high half.
-#define TN_PAIR64(slot, value)                                  \
-  {                                                             \
-    slot, COL_PAIR, [](const RowRecords& r) {                   \
-      return FieldValue{nullptr, static_cast<uint64_t>(value)}; \
-    }                                                           \
+// A 64-bit field: L gets the low half, H the high half, the 64-bit column
+// (slot wide) the whole value.
+#define TN_PAIR64(slot, wide, value)                                \
+  {                                                                 \
+    slot, COL_PAIR,                                                 \
+        [](const RowRecords& r) {                                   \
+          return FieldValue{nullptr, static_cast<uint64_t>(value)}; \
+        },                                                          \
+        wide                                                        \
   }
 // A 32-bit field published as a pair: zero-extended, so H is always 0.
-#define TN_PAIR32(slot, value)                                  \
-  {                                                             \
-    slot, COL_PAIR, [](const RowRecords& r) {                   \
-      return FieldValue{nullptr, static_cast<uint32_t>(value)}; \
-    }                                                           \
-  }
+#define TN_PAIR32(slot, wide, value) TN_PAIR64(slot, wide, static_cast<uint32_t>(value))
 // A disk time in seconds, published in microseconds as a pair.
-#define TN_TIME(slot, field)                                     \
-  {                                                              \
-    slot, COL_PAIR, [](const RowRecords& r) {                    \
-      return FieldValue{nullptr, diskTimeMicros(r.disk->field)}; \
-    }                                                            \
-  }
+#define TN_TIME(slot, wide, field) TN_PAIR64(slot, wide, diskTimeMicros(r.disk->field))
 
 // ---- Cluster family: one row, read straight from myCluster ----
 
@@ -120,6 +119,7 @@ const ColumnLookup kNodeConfigLookups[] = {
     {"tarnNodeNsdServerWaitTimeWindowOnMount", 22, false},
     {"tarnNodeNsdServerWaitTimeForMount", 23, false},
     {"tarnNodeUnmountOnDiskFail", 24, false},
+    {"tarnNodePagePool", 25, false},
 };
 const ColumnRow kNodeStatusColumns[] = {
     TN_TEXT(0, r.node->name),           TN_TEXT(1, r.node->ip),
@@ -132,7 +132,7 @@ const ColumnRow kNodeConfigColumns[] = {
     TN_TEXT(11, r.node->name),
     TN_TEXT(4, r.node->type),
     TN_TEXT(5, r.node->admin),
-    TN_PAIR64(12, r.node->pagePool),
+    TN_PAIR64(12, 25, r.node->pagePool),
     TN_NUMBER(13, r.node->prefetchThreads),
     TN_NUMBER(14, r.node->maxMbps),
     TN_NUMBER(15, r.node->maxFilesToCache),
@@ -149,10 +149,17 @@ const ColumnRow kNodeConfigColumns[] = {
 // ---- File system family ----
 
 const ColumnLookup kFsStatusLookups[] = {
-    {"tarnFileSystemName", 0, false},           {"tarnFileSystemStatus", 1, false},
-    {"tarnFileSystemXstatus", 2, false},        {"tarnFileSystemTotalSpaceL", 3, true},
-    {"tarnFileSystemNumTotalInodesL", 4, true}, {"tarnFileSystemFreeSpaceL", 5, true},
+    {"tarnFileSystemName", 0, false},
+    {"tarnFileSystemStatus", 1, false},
+    {"tarnFileSystemXstatus", 2, false},
+    {"tarnFileSystemTotalSpaceL", 3, true},
+    {"tarnFileSystemNumTotalInodesL", 4, true},
+    {"tarnFileSystemFreeSpaceL", 5, true},
     {"tarnFileSystemNumFreeInodesL", 6, true},
+    {"tarnFileSystemTotalSpace", 27, false},
+    {"tarnFileSystemNumTotalInodes", 28, false},
+    {"tarnFileSystemFreeSpace", 29, false},
+    {"tarnFileSystemNumFreeInodes", 30, false},
 };
 const ColumnLookup kFsPerfLookups[] = {
     {"tarnFileSystemPerfName", 9, false},       {"tarnFileSystemBytesReadL", 10, true},
@@ -164,21 +171,23 @@ const ColumnLookup kFsPerfLookups[] = {
     {"tarnFileSystemInodesWritten", 21, false}, {"tarnFileSystemInodesRead", 22, false},
     {"tarnFileSystemInodesDeleted", 23, false}, {"tarnFileSystemInodesCreated", 24, false},
     {"tarnFileSystemStatCacheHit", 25, false},  {"tarnFileSystemStatCacheMiss", 26, false},
+    {"tarnFileSystemBytesRead", 31, false},     {"tarnFileSystemBytesCache", 32, false},
+    {"tarnFileSystemBytesWritten", 33, false},
 };
 const ColumnRow kFsStatusColumns[] = {
     TN_TEXT(0, r.fs->name),
     TN_TEXT(1, r.fs->status),
     TN_TEXT(2, r.fs->xstatus),
-    TN_PAIR64(3, r.fs->totalSpace),
-    TN_PAIR32(4, r.fs->numTotalInodes),
-    TN_PAIR64(5, r.fs->freeSpace),
-    TN_PAIR32(6, r.fs->numFreeInodes),
+    TN_PAIR64(3, 27, r.fs->totalSpace),
+    TN_PAIR32(4, 28, r.fs->numTotalInodes),
+    TN_PAIR64(5, 29, r.fs->freeSpace),
+    TN_PAIR32(6, 30, r.fs->numFreeInodes),
 };
 const ColumnRow kFsPerfColumns[] = {
     TN_TEXT(9, r.fs->name),
-    TN_PAIR64(10, r.fs->bytesRead),
-    TN_PAIR64(11, r.fs->bytesCache),
-    TN_PAIR64(12, r.fs->bytesWritten),
+    TN_PAIR64(10, 31, r.fs->bytesRead),
+    TN_PAIR64(11, 32, r.fs->bytesCache),
+    TN_PAIR64(12, 33, r.fs->bytesWritten),
     TN_NUMBER(13, r.fs->reads),
     TN_NUMBER(14, r.fs->caches),
     TN_NUMBER(15, r.fs->writes),
@@ -200,11 +209,14 @@ const ColumnRow kFsPerfColumns[] = {
 const ColumnLookup kPoolLookups[] = {
     {"tarnStgPoolFSName", 0, false},     {"tarnStgPoolName", 1, false},
     {"tarnStgPoolTotalSpaceL", 2, true}, {"tarnStgPoolFreeSpaceL", 3, true},
-    {"tarnStgPoolNumDisks", 4, false},
+    {"tarnStgPoolNumDisks", 4, false},   {"tarnStgPoolTotalSpace", 5, false},
+    {"tarnStgPoolFreeSpace", 6, false},
 };
 const ColumnRow kPoolColumns[] = {
-    TN_TEXT(0, r.fs->name),           TN_TEXT(1, r.pool->name),
-    TN_PAIR32(2, r.pool->totalSpace), TN_PAIR32(3, r.pool->freeSpace),
+    TN_TEXT(0, r.fs->name),
+    TN_TEXT(1, r.pool->name),
+    TN_PAIR32(2, 5, r.pool->totalSpace),
+    TN_PAIR32(3, 6, r.pool->freeSpace),
     TN_NUMBER(4, r.pool->numDisks),
 };
 
@@ -219,6 +231,9 @@ const ColumnLookup kDiskStatusLookups[] = {
     {"tarnDiskTotalSpaceL", 5, true},
     {"tarnDiskFullBlockFreeSpaceL", 6, true},
     {"tarnDiskSubBlockFreeSpaceL", 7, true},
+    {"tarnDiskTotalSpace", 26, false},
+    {"tarnDiskFullBlockFreeSpace", 27, false},
+    {"tarnDiskSubBlockFreeSpace", 28, false},
 };
 const ColumnLookup kDiskConfigLookups[] = {
     {"tarnDiskConfigName", 8, false},
@@ -234,7 +249,11 @@ const ColumnLookup kDiskPerfLookups[] = {
     {"tarnDiskLongestWriteTimeL", 19, true},  {"tarnDiskShortestReadTimeL", 20, true},
     {"tarnDiskShortestWriteTimeL", 21, true}, {"tarnDiskReadBytesL", 22, true},
     {"tarnDiskWriteBytesL", 23, true},        {"tarnDiskReadOps", 24, false},
-    {"tarnDiskWriteOps", 25, false},
+    {"tarnDiskWriteOps", 25, false},          {"tarnDiskReadTime", 29, false},
+    {"tarnDiskWriteTime", 30, false},         {"tarnDiskLongestReadTime", 31, false},
+    {"tarnDiskLongestWriteTime", 32, false},  {"tarnDiskShortestReadTime", 33, false},
+    {"tarnDiskShortestWriteTime", 34, false}, {"tarnDiskReadBytes", 35, false},
+    {"tarnDiskWriteBytes", 36, false},
 };
 const ColumnRow kDiskStatusColumns[] = {
     TN_TEXT(0, r.disk->name),
@@ -242,9 +261,9 @@ const ColumnRow kDiskStatusColumns[] = {
     TN_TEXT(2, r.pool->name),
     TN_TEXT(3, r.disk->status),
     TN_TEXT(4, r.disk->availability),
-    TN_PAIR64(5, r.disk->totalSpace),
-    TN_PAIR64(6, r.disk->fullBlockFreeSpace),
-    TN_PAIR64(7, r.disk->subBlockFreeSpace),
+    TN_PAIR64(5, 26, r.disk->totalSpace),
+    TN_PAIR64(6, 27, r.disk->fullBlockFreeSpace),
+    TN_PAIR64(7, 28, r.disk->subBlockFreeSpace),
 };
 const ColumnRow kDiskConfigColumns[] = {
     TN_TEXT(8, r.disk->name),      TN_TEXT(9, r.fs->name),    TN_TEXT(10, r.pool->name),
@@ -254,14 +273,14 @@ const ColumnRow kDiskPerfColumns[] = {
     TN_TEXT(13, r.disk->name),
     TN_TEXT(14, r.fs->name),
     TN_TEXT(15, r.pool->name),
-    TN_TIME(16, readTime),
-    TN_TIME(17, writeTime),
-    TN_TIME(18, longestReadTime),
-    TN_TIME(19, longestWriteTime),
-    TN_TIME(20, shortestReadTime),
-    TN_TIME(21, shortestWriteTime),
-    TN_PAIR64(22, r.disk->readBytes),
-    TN_PAIR64(23, r.disk->writeBytes),
+    TN_TIME(16, 29, readTime),
+    TN_TIME(17, 30, writeTime),
+    TN_TIME(18, 31, longestReadTime),
+    TN_TIME(19, 32, longestWriteTime),
+    TN_TIME(20, 33, shortestReadTime),
+    TN_TIME(21, 34, shortestWriteTime),
+    TN_PAIR64(22, 35, r.disk->readBytes),
+    TN_PAIR64(23, 36, r.disk->writeBytes),
     TN_NUMBER(24, r.disk->readOps),
     TN_NUMBER(25, r.disk->writeOps),
 };

@@ -1,7 +1,7 @@
 // Walks subtrees with an independent SNMP manager (the npm net-snmp package)
 // and prints what it got as JSON: one list of [oid, type, value] per subtree,
 // oids numeric with a leading dot, OCTET STRING values as text, numbers as
-// numbers. Usage: node walk_tables.js HOST COMMUNITY OID...
+// numbers, Counter64 values as decimal text (they do not fit a JS number). Usage: node walk_tables.js HOST COMMUNITY OID...
 "use strict";
 
 const snmp = require("net-snmp");
@@ -33,7 +33,10 @@ function walk(root) {
           reject(new Error(snmp.varbindError(vb)));
           return true;
         }
-        const value = Buffer.isBuffer(vb.value) ? vb.value.toString("latin1") : vb.value;
+        let value = Buffer.isBuffer(vb.value) ? vb.value.toString("latin1") : vb.value;
+        if (vb.type === snmp.ObjectType.Counter64) {
+          value = vb.value.length ? BigInt("0x" + vb.value.toString("hex")).toString() : "0";
+        }
         rows.push(["." + vb.oid, typeName(vb.type), value]);
       }
       return false;

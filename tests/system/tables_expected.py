@@ -7,7 +7,7 @@ conversions, and the walk rules of the pool and disk tables.
 
 Each table is returned as a list of rows in the agent's list order; a row is
 (index names, {column object name: value}), a value being a str (OCTET
-STRING) or an int (Unsigned32).
+STRING), an int (Unsigned32) or a Wide (the Counter64 beside an L/H pair).
 """
 
 import math
@@ -40,15 +40,19 @@ def u32(value):
     return int(value) & MASK32
 
 
+class Wide(int):
+    """A Counter64 value."""
+
+
 def pair(prefix, value):
-    """The L and H columns of a 64-bit value."""
+    """The L and H columns of a 64-bit value, and its 64-bit column."""
     value = int(value) & 0xFFFFFFFFFFFFFFFF
-    return {prefix + "L": value & MASK32, prefix + "H": value >> 32}
+    return {prefix + "L": value & MASK32, prefix + "H": value >> 32, prefix: Wide(value)}
 
 
 def pair32(prefix, value):
     """A 32-bit field published as an L/H pair: H is always 0."""
-    return {prefix + "L": u32(value), prefix + "H": 0}
+    return {prefix + "L": u32(value), prefix + "H": 0, prefix: Wide(u32(value))}
 
 
 def micros(seconds):

@@ -20,7 +20,7 @@ def oid_text(oid):
 
 def parse_varbinds(output):
     """Lines "OID = TYPE: VALUE" (numeric OIDs) as (oid tuple, type, value);
-    Gauge32 values as ints, strings as they stand."""
+    Gauge32 and Counter64 values as ints, strings as they stand."""
     result = []
     for line in output.splitlines():
         if " = " not in line:
@@ -28,8 +28,8 @@ def parse_varbinds(output):
         oid, rest = line.split(" = ", 1)
         typ, _, value = rest.partition(":")
         value = value[1:] if value.startswith(" ") else value
-        if typ == "Gauge32":
-            value = int(value)
+        if typ in ("Gauge32", "Counter64"):
+            value = int(value.split()[0])  # without a UNITS suffix
         elif typ == "STRING" and len(value) >= 2 and value[0] == value[-1] == '"':
             value = value[1:-1]
         result.append((oid_tuple(oid), typ, value))
@@ -61,7 +61,8 @@ def expected_varbinds(rows, columns):
     for names, values in rows:
         suffix = te.index_key(names)
         for column, value in values.items():
-            typ = "STRING" if isinstance(value, str) else "Gauge32"
+            typ = ("STRING" if isinstance(value, str) else
+                   "Counter64" if isinstance(value, te.Wide) else "Gauge32")
             result.append((columns[column] + suffix, typ, value))
     return sorted(result)
 

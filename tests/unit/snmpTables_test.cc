@@ -22,8 +22,8 @@ FieldValue reads(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->reads};
 FieldValue inodes(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->numTotalInodes}; }
 FieldValue space(const RowRecords& r) { return {nullptr, (uint64_t)r.fs->totalSpace}; }
 
-TEST(ColumnDispatch, SixtyFourBitValuesSplitIntoHalves) {
-  static const ColumnRow kPairRow[] = {{0, COL_PAIR, pagePool}};
+TEST(ColumnDispatch, SixtyFourBitValuesSplitIntoHalvesAndStayWhole) {
+  static const ColumnRow kPairRow[] = {{0, COL_PAIR, pagePool, 1}};
   static const struct {  // -1: the bits as they are
     int64_t value;
     uint32_t low, high;
@@ -35,21 +35,27 @@ TEST(ColumnDispatch, SixtyFourBitValuesSplitIntoHalves) {
     NodeInfo node(&err);
     node.pagePool = c.value;
     const RowRecords row = {nullptr, &node, nullptr, nullptr, nullptr};
-    const int colTable[1] = {12};
-    CellValue low, high;
+    const int colTable[2] = {12, 20};
+    CellValue low, high, whole;
     ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 12, row, &low));
     ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 13, row, &high));
+    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 20, row, &whole));
     EXPECT_EQ(low.type, ASN_UNSIGNED);
     EXPECT_EQ(high.type, ASN_UNSIGNED);
+    EXPECT_EQ(whole.type, ASN_COUNTER64);
     EXPECT_EQ(low.number, c.low);
     EXPECT_EQ(high.number, c.high);
+    EXPECT_EQ(whole.wide.low, c.low);
+    EXPECT_EQ(whole.wide.high, c.high);
   }
 }
 
 // A small table shaped like a real one: text, number, a 32-bit pair and a
 // 64-bit pair, answered from one file system record.
-const ColumnRow kFsRows[] = {
-    {0, COL_TEXT, fsName}, {1, COL_NUMBER, reads}, {2, COL_PAIR, inodes}, {3, COL_PAIR, space}};
+const ColumnRow kFsRows[] = {{0, COL_TEXT, fsName, 0},
+                             {1, COL_NUMBER, reads, 0},
+                             {2, COL_PAIR, inodes, 0},
+                             {3, COL_PAIR, space, 0}};
 
 class FsDispatch : public ::testing::Test {
  protected:

@@ -1,0 +1,86 @@
+"""The agent health scalars through the real master: the daemon connection
+flags, the age of each level of the served data, failed polls, events
+received and traps sent, each following what the simulator makes happen."""
+
+import pytest
+
+import tables_model
+from conftest import start_agent, start_simulator, wait_for
+from tables_snmp import walk
+
+SCALARS = ["tarnAgentCommandConnection", "tarnAgentEventConnection", "tarnAgentClusterDataAge",
+           "tarnAgentNodeDataAge", "tarnAgentFileSystemDataAge", "tarnAgentStgPoolDataAge",
+           "tarnAgentDiskDataAge", "tarnAgentPollFailures", "tarnAgentEventsReceived",
+           "tarnAgentTrapsSent", "tarnAgentTrapsDropped"]
+AGES = SCALARS[2:7]
+TRUE, FALSE = 1, 2
+
+
+def health(snmp):
+    """Every health scalar by name, as a number (TruthValue 1 true, 2 false)."""
+    got = snmp.get("-OqvUe", *["TARN-MIB::%s.0" % s for s in SCALARS])
+    values = got.stdout.split()
+    assert got.returncode == 0 and len(values) == len(SCALARS), got.stdout + got.stderr
+    return dict(zip(SCALARS, (int(v) for v in values)))
+
+
+def walk_tables(snmp, *tables):
+    for table in tables:
+        assert walk(snmp, "TARN-MIB::" + table), table
+
+
+def test_health_scalars_follow_connections_ages_polls_events_and_traps(
+        launcher, tmp_path, snmpd, trapd, installed, snmp):
+    sim = start_simulator(launcher, tmp_path, tables_model.write_model(tmp_path / "model.json"))
+    start_agent(launcher, tmp_path)
+    first = health(snmp)
+    assert first["tarnAgentCommandConnection"] == first["tarnAgentEventConnection"] == TRUE
+    assert all(first[a] <= 5 for a in AGES), first
+    assert [first[s] for s in SCALARS[7:]] == [0, 0, 0, 0]
+
+    # Traps sent counts the traps the receiver got; events count the lines.
+    for fs in ("h1", "h2", "h3"):
+        sim.ctl("event", "mount _node_ 10.9.0.1 _fs_ " + fs)
+    trapd.wait_count(3)
+    counts = health(snmp)
+    assert counts["tarnAgentTrapsSent"] == len(trapd.lines()) == 3
+    assert counts["tarnAgentEventsReceived"] == 3
+    assert counts["tarnAgentTrapsDropped"] == 0
+
+    # Closing the daemon's ends: the idle command connection shows down until
+    # a poll reconnects it; the event connection is re-opened at once, and
+    # shows down while the daemon refuses connections.
+    sim.ctl("fault", "drop")
+    wait_for(lambda: health(snmp)["tarnAgentCommandConnection"] == FALSE, 10,
+             "the command connection flag to fall")
+    wait_for(lambda: health(snmp)["tarnAgentEventConnection"] == TRUE, 10,
+             "the event connection to come back")
+    sim.ctl("fault", "refuse", "on")
+    sim.ctl("fault", "drop")
+    wait_for(lambda: health(snmp)["tarnAgentEventConnection"] == FALSE, 10,
+             "the event connection flag to fall")
+    sim.ctl("fault", "clear")
+    wait_for(lambda: health(snmp)["tarnAgentEventConnection"] == TRUE, 10,
+             "the event connection to come back")
+
+    # Nothing walks the tables: every age grows past the 20-second window.
+    before = health(snmp)
+    stale = wait_for(lambda: (lambda h: h if min(h[a] for a in AGES) > 20 else None)(
+        health(snmp)), 40, "the data to age past 20 seconds", interval=0.5)
+    assert all(stale[a] > before[a] for a in AGES), (before, stale)
+
+    # The daemon now reports a failed node, which makes the agent refuse the
+    # file system, pool and disk polls once its node list shows it. Walks in
+    # this order renew every level but the file systems, whose poll comes
+    # after the node poll and is refused.
+    sim.ctl("set", "node", "10.9.0.1", "status", "*failed")
+    walk_tables(snmp, "tarnClusterStatusTable", "tarnStgPoolTable", "tarnDiskPerfTable",
+                "tarnNodeStatusTable", "tarnFileSystemPerfTable")
+    after = health(snmp)
+    for age in ("tarnAgentClusterDataAge", "tarnAgentNodeDataAge", "tarnAgentStgPoolDataAge",
+                "tarnAgentDiskDataAge"):
+        assert after[age] <= 2, (age, after)
+    assert after["tarnAgentFileSystemDataAge"] >= stale["tarnAgentFileSystemDataAge"]
+    assert after["tarnAgentPollFailures"] >= 1
+    # The walks' polls re-opened the command connection.
+    assert after["tarnAgentCommandConnection"] == TRUE
