@@ -43,9 +43,10 @@ PACKAGE_FILES = {
     "usr/share/doc/tnmibd/examples/snmpd.conf.example",
     "usr/share/doc/tnmibd/copyright",
     "usr/share/doc/tnmibd/changelog.gz",
+    "usr/share/tnmibd/prometheus/snmp.yml",
+    "usr/share/tnmibd/prometheus/tarn-alerts.yml",
+    "usr/share/tnmibd/prometheus/generator.yml",
 } | set(MAN_PAGES)
-# Exporter module and alert rules, shipped when the tree has them.
-OPTIONAL_DIR = "usr/share/tnmibd/prometheus/"
 # The libraries the agent loads at run time, which no linker records.
 OPENED_SONAMES = ["libnetsnmp.so.40", "libnetsnmpagent.so.40", "libnetsnmphelpers.so.40",
                   "libnetsnmpmibs.so.40", "libcrypto.so.3", "libwrap.so.0"]
@@ -126,8 +127,7 @@ def test_the_package_holds_the_agent_its_mib_unit_and_configuration_and_nothing_
         mode, name = line.split()[0], line.split(None, 5)[5]
         if not mode.startswith("d"):
             files[name.split(" -> ")[0].lstrip("./")] = mode
-    shipped = {f for f in files if not f.startswith(OPTIONAL_DIR)}
-    assert shipped == PACKAGE_FILES
+    assert set(files) == PACKAGE_FILES
     assert not [f for f in files if re.search(r"tncfgdump|tarnsim", f)]
     assert os.path.realpath(os.path.join(root, "usr/share/snmp/mibs/TARN-MIB.txt")) == \
         os.path.join(root, "usr/lpp/tarnfs/data/TARN-MIB.txt")
