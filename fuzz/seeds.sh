@@ -93,7 +93,21 @@ with open(os.path.join(out, "all"), "wb") as seed:
     seed.write(b"".join(received))
 EOF
 
-# Model files: the sample and a small synthetic cluster.
-cp "$here/sim/models/sample.json" "$corpus/model/sample.json"
-"$build/sim/tarnsim" generate 2,1,1,2 --seed 3 > "$corpus/model/generated.json"
+# Model files: part of the sample (one node, one file system with one pool of
+# two disks, the free disk) and two small synthetic clusters, checked by the
+# simulator and without indentation, so that they fit the harness's 4 KiB.
+/usr/bin/python3 - "$here/sim/models/sample.json" > "$work/sample-part.json" <<'EOF'
+import json, sys
+model = json.load(open(sys.argv[1]))
+model["nodes"] = model["nodes"][:1]
+fs = model["fileSystems"] = model["fileSystems"][:1]
+fs[0]["pools"] = fs[0]["pools"][:1]
+fs[0]["pools"][0]["disks"] = fs[0]["pools"][0]["disks"][:2]
+print(json.dumps(model, separators=(",", ":")))
+EOF
+"$build/sim/tarnsim" check "$work/sample-part.json" >/dev/null
+cp "$work/sample-part.json" "$corpus/model/sample-part.json"
+minify() { /usr/bin/python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin), separators=(",", ":")))'; }
+"$build/sim/tarnsim" generate 1,1,1,1 | minify > "$corpus/model/generated-1.json"
+"$build/sim/tarnsim" generate 2,1,1,1 --seed 3 | minify > "$corpus/model/generated-2.json"
 echo "seeds: $(find "$corpus" -type f | wc -l) files in $corpus"
