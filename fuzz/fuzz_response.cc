@@ -94,10 +94,10 @@ void readFromSocket(const uint8_t* data, size_t size) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return;
   ScopedFd reader(ends[0]), writer(ends[1]);
   // Bytes are received one at a time: a short prefix keeps the run fast.
-  size_t length = size < 128 ? size : 128;
+  size_t length = size < 48 ? size : 48;
   if (write(writer.get(), data, length) != static_cast<ssize_t>(length)) return;
   writer.reset();
-  char line[64];
+  char line[16];
   while (tnperf_readlnSocket(reader.get(), line, sizeof line) != -1) {
     tnperf_blastLineToFile(line, devNull);
   }
