@@ -1,56 +1,48 @@
 // Fuzz target: the output of the configuration query tool, as the polls
 // parse it.
 //
-// The input stands for what tncfgdump prints. The polls' own query runner
-// (runQuery: the command line, the line reader that cuts long lines, and the
-// record parser) reads it three times: as the cluster query (first line
-// only), the node query and the disk query, followed by the configuration
-// scan's sweep. The disk query then runs again on the input without its first
-// line, so the sweep also removes records, and the master tree is merged into
-// a copy as the disk poll does. The runner and the parsers live in
-// api_poll.cc's anonymous namespace, so that file is compiled into this one.
-//
-// popen is replaced below: the "tool" answers with the input, and no process
-// is started.
+// The input stands for what tncfgdump prints. The polls' own line reader
+// (readQueryLine, which cuts long lines) and record parsers read it three
+// times, as the query runner does: as the cluster query (first line only),
+// the node query and the disk query, followed by the configuration scan's
+// sweep. The disk query then reads the input again without its first line, so
+// that the sweep also removes records, and the master tree is merged into a
+// copy as the disk poll does. The reader and the parsers live in
+// api_poll.cc's anonymous namespace, so that file is compiled into this one;
+// how the tool is started is left out, so no process is started.
 #include "api/api_poll.cc"  // NOLINT: the parsers under test are file-local there
-
-#include <stdlib.h>
 
 #include "fuzz/fuzz_util.h"
 
 namespace {
 
-const uint8_t* queryOutput = nullptr;
-size_t queryOutputSize = 0;
-const char kToolPrefix[] = "/usr/lpp/tarnfs/bin/tncfgdump ";
-
-}  // namespace
-
-// The query runner's popen: the command must name the tool; its output is the
-// current input.
-extern "C" FILE* popen(const char* command, const char* mode) {
-  if (strncmp(command, kToolPrefix, sizeof kToolPrefix - 1) != 0 || strcmp(mode, "r") != 0) abort();
-  return fuzz::openInput(queryOutput, queryOutputSize);
+// The query runner's loop over the tool's output.
+void parseOutput(const uint8_t* data, size_t size, ClusterInfo* master, bool firstLineOnly,
+                 void (*apply)(ClusterInfo*, const char*)) {
+  ScopedFile output(fuzz::openInput(data, size));
+  if (output.get() == nullptr) return;
+  char line[QUERY_LINE_SIZE];
+  while (readQueryLine(output.get(), line)) {
+    apply(master, line);
+    if (firstLineOnly) break;
+  }
 }
 
-extern "C" int pclose(FILE* pipe) { return fclose(pipe); }
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MErrno err = 0;
   ClusterInfo master(&err), copy(&err);
-  queryOutput = data;
-  queryOutputSize = size;
-  runQuery(kClusterQuery, 0, &master, true, applyClusterRecord);
-  runQuery(kNodeQuery, 1, &master, false, applyNodeRecord);
-  runQuery(kDiskQuery, 1, &master, false, applyDiskRecord);
+  parseOutput(data, size, &master, true, applyClusterRecord);
+  parseOutput(data, size, &master, false, applyNodeRecord);
+  parseOutput(data, size, &master, false, applyDiskRecord);
   sweepTree(&master);
   copy.copyNodes(&master);
   mergeDisks(&master, &copy, -1);
-  const uint8_t* rest = static_cast<const uint8_t*>(memchr(data, '\n', size));
-  if (rest != nullptr) {
-    queryOutput = rest + 1;
-    queryOutputSize = size - static_cast<size_t>(queryOutput - data);
-    runQuery(kDiskQuery, 0, &master, false, applyDiskRecord);
+  const uint8_t* newline = static_cast<const uint8_t*>(memchr(data, '\n', size));
+  if (newline != nullptr) {
+    const uint8_t* rest = newline + 1;
+    parseOutput(rest, size - static_cast<size_t>(rest - data), &master, false, applyDiskRecord);
     sweepTree(&master);
     mergeDisks(&master, &copy, 0);
   }
