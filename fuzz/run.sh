@@ -8,7 +8,8 @@
 #                                      (default 10000000), keeping its corpus in BUILD
 # BUILD is $FUZZ_BUILD (default build-fuzz). One line per harness:
 #   "fuzz NAME: passed (N inputs, E exec/s, peak RSS M MB, 0 crashes)" or "... FAILED ..."
-# and the status is 1 when any harness found a crash, a timeout or an out-of-memory.
+# and the status is 1 when any harness found a crash, a time-out or an out-of-memory
+# (or was stopped).
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$here/build-fuzz}
@@ -22,7 +23,7 @@ if [ "$mode" = build ]; then
   exec nice cmake --build "$build" --target fuzz_harnesses
 fi
 if [ "$mode" != short ] && [ "$mode" != long ]; then
-  sed -n '2,11p' "$0" >&2
+  sed -n '2,12p' "$0" >&2
   exit 2
 fi
 if [ "$(stat -f -c %T /var/tarnfs 2>/dev/null)" != tmpfs ]; then
@@ -59,8 +60,11 @@ run_harness() {  # name, limit option
     echo "fuzz $name: passed ($figures, 0 crashes)"
     cases+="<testcase classname=\"fuzz\" name=\"$name\"/>"
   else
-    echo "fuzz $name: FAILED ($figures, 1 crash; exit $rc; log $log, input in $artifacts)"
-    grep -m3 -E "ERROR|SUMMARY|Test unit written" "$log"
+    # libFuzzer stops at its first finding and names the input it wrote.
+    local finding
+    finding=$(sed -n 's/.*Test unit written to //p' "$log" | tail -1)
+    echo "fuzz $name: FAILED ($figures, exit $rc, input ${finding:-none written}; log $log)"
+    grep -m3 -E "ERROR|SUMMARY" "$log"
     cases+="<testcase classname=\"fuzz\" name=\"$name\"><failure message=\"exit $rc\"/></testcase>"
     status=1
   fi
