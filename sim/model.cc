@@ -1,6 +1,7 @@
 #include "sim/model.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -490,14 +491,24 @@ int Model::remove(Entity entity, const std::vector<std::string>& keys, std::stri
   return 0;
 }
 
+namespace {
+
+// Adds value to *sum, holding at the 64-bit limits instead of overflowing:
+// the disk sizes of a model file or of "set" may be anything a 64-bit integer holds.
+void addHeld(int64_t* sum, int64_t value) {
+  if (__builtin_add_overflow(*sum, value, sum)) *sum = value > 0 ? INT64_MAX : INT64_MIN;
+}
+
+}  // namespace
+
 void Model::refreshDerived() {
   for (json& fs : doc_["fileSystems"]) {
     for (json& pool : fs["pools"]) {
       int64_t total = 0, free = 0;
       for (const json& disk : pool["disks"]) {
-        total += disk["totalSpace"].get<int64_t>();
-        free +=
-            disk["fullBlockFreeSpace"].get<int64_t>() + disk["subBlockFreeSpace"].get<int64_t>();
+        addHeld(&total, disk["totalSpace"].get<int64_t>());
+        addHeld(&free, disk["fullBlockFreeSpace"].get<int64_t>());
+        addHeld(&free, disk["subBlockFreeSpace"].get<int64_t>());
       }
       pool["numDisks"] = (int64_t)pool["disks"].size();
       pool["totalSpace"] = total;

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the project twice (plain, and with
-# AddressSanitizer and UndefinedBehaviorSanitizer), then runs every test in
-# the sandbox. The last line is the count: "total: N passed, M failed".
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the fuzz harnesses,
+# then runs every test in the sandbox. The last line is the count:
+# "total: N passed, M failed".
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/setup.sh" "$here/build" || exit 1
 "$here/scripts/setup.sh" "$here/build-asan" -DTNMIBD_SANITIZE=ON || exit 1
+"$here/fuzz/run.sh" build || exit 1
 # The Debian package; tests/system/test_package.py fails when it is missing.
 "$here/packaging/build-deb.sh" "$here/build-deb" >/dev/null || echo "run: package build failed" >&2
 export TN_DEB_DIR=$here/build-deb

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs inside tests/sandbox.sh: the unit tests of both builds, the simulator's
-# tests, and the end-to-end tests (against the sanitizer build, and the
-# foundation checks against the plain build too). Prints one summary line.
+# tests, the end-to-end tests (against the sanitizer build, and the
+# foundation checks against the plain build too) and a short fuzz run.
+# Prints one summary line.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 results=$(mktemp -d /tmp/tnmibd-results.XXXXXX)
@@ -32,6 +33,9 @@ run "system tests (build-asan)" env TN_BUILD_DIR="$here/build-asan" pytest-3 -q 
   --junitxml="$results/system-asan.xml" tests/system
 run "foundation system tests (build)" env TN_BUILD_DIR="$here/build" pytest-3 -q \
   -p no:cacheprovider --junitxml="$results/system-plain.xml" tests/system/test_agent.py
+
+# Each fuzz harness briefly (fuzz/run.sh long for the long run).
+run "fuzz (short)" "$here/fuzz/run.sh" short "$results/fuzz.xml"
 
 python3 "$here/tests/summarize.py" "$results"/*.xml || status=1
 exit $status

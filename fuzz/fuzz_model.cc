@@ -1,0 +1,18 @@
+// Fuzz target: the simulator's model loader.
+//
+// The input is a model file. The loader parses it, checks it against the
+// field tables, completes it with defaults and derives the pool fields.
+#include <stdlib.h>
+
+#include <string>
+
+#include "sim/model.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  sim::Model model;
+  std::string err;
+  std::string text(reinterpret_cast<const char*>(data), size);
+  // A refused model always says why.
+  if (model.loadText(text, "fuzz.json", &err) != 0 && err.empty()) abort();
+  return 0;
+}
