@@ -402,7 +402,7 @@ int compareKeyToIndex(const unsigned char* key, size_t keyLength, const oid* ind
 
 int compareKeys(const unsigned char* a, size_t aLength, const unsigned char* b, size_t bLength) {
   const int order = memcmp(a, b, std::min(aLength, bLength));
-  if (order != 0) return order;
+  if (order != 0) return order < 0 ? -1 : 1;
   return aLength < bLength ? -1 : aLength > bLength ? 1 : 0;
 }
 
