@@ -234,7 +234,7 @@ bool sortedTableLookup();
 
 // Before one table of family is registered: ties iinfo to the family's lookup
 // and installs the lookup's walk (rows whose index does not fit in an OID
-// after reg's OID are left out, with a warning once per rebuild of the rows).
+// after reg's OID are left out, with one warning each until the next poll).
 void setUpLookup(const FamilySpec& family, const netsnmp_handler_registration* reg,
                  netsnmp_iterator_info* iinfo);
 // After it is registered: puts the index hint handler ahead of the iterator

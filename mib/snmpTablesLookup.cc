@@ -25,7 +25,7 @@
 // Both lookups serve the same rows: those a list-order walk yields (with its
 // refreshes, its stop at an empty file system or pool, and its stepping over
 // empty slots), less rows whose index does not fit in an OID, which are left
-// out with one warning each per rebuild. Rows with equal indexes keep their
+// out with one warning each until the next poll. Rows with equal indexes keep their
 // list order (stable sort), so the first in list order answers, as before.
 //
 // Main thread only, like the walks.
@@ -33,8 +33,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <limits>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +70,13 @@ struct FamilyLookup {
   std::vector<ViewRow> rows;       // in index order
   unsigned long generation;        // tarnInfoGeneration the view was built at
   bool built;
+  // Per perf (0, 1): the oldest time stamp a walk may look at, and the
+  // tarnInfoGeneration it was taken at.
+  time_t oldest[2];
+  unsigned long oldestAt[2];
+  bool oldestKnown[2];
+  std::set<std::string> warned;  // keys of rows left out, warned at warnedAt
+  unsigned long warnedAt;
 };
 
 // A walk over the view: the row's positions first, so that the data context
@@ -146,13 +157,23 @@ bool rowNames(const FamilyLookup* f, const TableLoopContext& at, const char* nam
   return true;
 }
 
-void warnTooLong(const FamilyLookup* f, const char* const* names, size_t keyLength) {
+// Logs that the row with this key is left out, once per tarnInfoGeneration.
+void warnTooLong(FamilyLookup* f, const std::string& key) {
+  if (f->warnedAt != tarnInfoGeneration) {
+    f->warned.clear();
+    f->warnedAt = tarnInfoGeneration;
+  }
+  if (!f->warned.insert(key).second) return;
+  std::string names;
+  for (size_t at = 0; at < key.size(); at += 1 + static_cast<unsigned char>(key[at])) {
+    if (!names.empty()) names += ' ';
+    names.append(key, at + 1, static_cast<unsigned char>(key[at]));
+  }
   char line[600];
   snprintf(line, sizeof line,
-           "Warning: %s %s%s%s%s%s left out of the tables: its index needs %zu sub-identifiers, "
+           "Warning: %s %s left out of the tables: its index needs %zu sub-identifiers, "
            "an OID has room for %zu.\n",
-           f->label, names[0], f->levels > 1 ? " " : "", f->levels > 1 ? names[1] : "",
-           f->levels > 2 ? " " : "", f->levels > 2 ? names[2] : "", keyLength, f->indexBudget);
+           f->label, names.c_str(), key.size(), f->indexBudget);
   ts_print(line);
 }
 
@@ -168,8 +189,8 @@ void addRow(FamilyLookup* f, const TableLoopContext& at) {
   }
   const size_t keyLength = f->keys.size() - offset;
   if (keyLength > f->indexBudget) {
+    warnTooLong(f, f->keys.substr(offset));
     f->keys.resize(offset);
-    warnTooLong(f, names, keyLength);
     return;
   }
   f->rows.push_back(ViewRow{at, static_cast<uint32_t>(offset), static_cast<uint32_t>(keyLength)});
@@ -226,10 +247,51 @@ void refreshAsAWalk(FamilyLookup* f, netsnmp_iterator_info* iinfo) {
   tarnMgmt_free_loop_context(loop, iinfo);
 }
 
-// Refreshes what a walk of the family refreshes and brings the view up to date.
+void older(time_t* oldest, const struct timeval& stamp) {
+  if (stamp.tv_sec < *oldest) *oldest = stamp.tv_sec;
+}
+
+// The oldest of the time stamps that the refreshes of a walk of a family at
+// this level may test (those of levels the walk does not reach included).
+time_t oldestStamp(RowLevel level, int perf) {
+  time_t oldest = std::numeric_limits<time_t>::max();
+  if (level == ROW_CLUSTER) older(&oldest, myCluster->clusterUpdateTime);
+  if (level == ROW_NODE) older(&oldest, myCluster->nodeUpdateTime);
+  if (level == ROW_FS || level == ROW_DISK) older(&oldest, myCluster->fsUpdateTime);
+  if (level == ROW_FS && perf != 0) older(&oldest, myCluster->fsPerfUpdateTime);
+  if (level < ROW_POOL) return oldest;
+  for (const FilesystemInfo* fs : myCluster->fileSystems) {
+    if (fs == nullptr) continue;
+    older(&oldest, fs->poolUpdateTime);
+    if (level != ROW_DISK) continue;
+    for (const StoragePoolInfo* pool : fs->pools) {
+      if (pool == nullptr) continue;
+      older(&oldest, pool->diskUpdateTime);
+      if (perf != 0) older(&oldest, pool->diskPerfUpdateTime);
+    }
+  }
+  return oldest;
+}
+
+// False when no refresh of a walk can find its level stale now: every time
+// stamp it may test is at most STALE_SECONDS old (see shouldRefresh).
+bool mayBeStale(const FamilyLookup* f, int perf) {
+  if (!f->oldestKnown[perf] || f->oldestAt[perf] != tarnInfoGeneration) return true;
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return now.tv_sec - f->oldest[perf] > STALE_SECONDS;
+}
+
+// Refreshes what a walk of the family refreshes and brings the view up to
+// date. While nothing can be stale this costs one clock read.
 void prepareView(FamilyLookup* f, netsnmp_iterator_info* iinfo) {
+  const int perf = iinfo != nullptr && (iinfo == fsPerf_iinfo || iinfo == diskPerf_iinfo);
+  if (viewCurrent(f) && !mayBeStale(f, perf)) return;
   if (viewCurrent(f)) refreshAsAWalk(f, iinfo);
   if (!viewCurrent(f)) rebuildView(f, iinfo);
+  f->oldest[perf] = oldestStamp(f->level, perf);
+  f->oldestAt[perf] = tarnInfoGeneration;
+  f->oldestKnown[perf] = true;
 }
 
 // First view position whose key is not below (upper: is above) the index.
@@ -298,17 +360,25 @@ netsnmp_variable_list* viewNext(void** loopContext, void**, netsnmp_variable_lis
 void freeViewWalk(void* context, netsnmp_iterator_info*) { delete static_cast<ViewWalk*>(context); }
 
 // The list-order walk, less the rows whose index does not fit in an OID.
-bool tooLong(const FamilyLookup* f, const netsnmp_variable_list* put) {
+// (This lookup keeps no view: building one would refresh ahead of the walk.)
+bool tooLong(FamilyLookup* f, const netsnmp_variable_list* put) {
   size_t length = 0;
   for (const netsnmp_variable_list* var = put; var != nullptr; var = var->next_variable) {
     length += 1 + var->val_len;
   }
-  return length > f->indexBudget;
+  if (length <= f->indexBudget) return false;
+  std::string key;
+  for (const netsnmp_variable_list* var = put; var != nullptr; var = var->next_variable) {
+    key += static_cast<char>(var->val_len);
+    key.append(reinterpret_cast<const char*>(var->val.string), var->val_len);
+  }
+  warnTooLong(f, key);
+  return true;
 }
 
 netsnmp_variable_list* scanNext(void** loopContext, void** dataContext, netsnmp_variable_list* put,
                                 netsnmp_iterator_info* iinfo) {
-  const FamilyLookup* f = lookupOf(iinfo);
+  FamilyLookup* f = lookupOf(iinfo);
   netsnmp_variable_list* row = f->walkNext(loopContext, dataContext, put, iinfo);
   while (row != nullptr && tooLong(f, row)) row = f->walkNext(loopContext, dataContext, put, iinfo);
   return row;
@@ -317,7 +387,6 @@ netsnmp_variable_list* scanNext(void** loopContext, void** dataContext, netsnmp_
 netsnmp_variable_list* scanFirst(void** loopContext, void** dataContext, netsnmp_variable_list* put,
                                  netsnmp_iterator_info* iinfo) {
   FamilyLookup* f = lookupOf(iinfo);
-  if (!viewCurrent(f) && myCluster != nullptr) rebuildView(f, iinfo);  // for its warnings
   netsnmp_variable_list* row = f->walkFirst(loopContext, dataContext, put, iinfo);
   if (row != nullptr && tooLong(f, row)) return scanNext(loopContext, dataContext, put, iinfo);
   return row;
