@@ -145,8 +145,8 @@ def summary(walks, process):
             "min": seconds[0], "median": seconds[len(seconds) // 2],
             "slowest": max(w["maxMs"] for w in walks),
             "over1s": sum(w["over1s"] for w in walks), "errors": sum(w["errors"] for w in walks),
-            "cpu": 1e6 * sum(w["cpu"].get(process, 0.0) for w in walks) / varbinds,
-            "master": 1e6 * sum(w["cpu"]["snmpd"] for w in walks) / varbinds}
+            "cpu": 1e6 * sum(w["cpu"].get(process, 0.0) for w in walks) / max(1, varbinds),
+            "master": 1e6 * sum(w["cpu"].get("snmpd", 0.0) for w in walks) / max(1, varbinds)}
 
 
 def report_walks(label, agent, base, native):
@@ -158,7 +158,7 @@ def report_walks(label, agent, base, native):
         print("%-9s %8d %8d %9.3f %9.3f %10.1f %10.1f %11.1f %11.1f" % (
             name, s["varbinds"], s["requests"], s["min"], s["median"], s["slowest"],
             1e6 * s["min"] / max(1, s["varbinds"]), s["cpu"], s["master"]))
-    wall = agent["min"] / base["min"]
+    wall = agent["min"] / max(1e-9, base["min"])
     cpu = agent["cpu"] / max(1e-9, base["cpu"])
     slowest = max(agent["slowest"], base["slowest"])
     print("agent/baseline: wall %.3f, subagent CPU per varbind %.3f (target <= 1.25: %s)" % (
@@ -169,20 +169,28 @@ def report_walks(label, agent, base, native):
               agent["over1s"], base["over1s"], agent["errors"], base["errors"]))
 
 
-def measure(b, label, model, rounds, lookup):
+def measure(b, label, model, rounds, lookup, baseline_rounds=None):
     startup = start_cluster(b, model, lookup)
     pids = {n: b.procs[n].pid for n in ("snmpd", "tnmibd", "baseline")}
     label += ", %s lookup" % lookup
-    print("\n%s: agent ready in %.1f s" % (label, startup))
+    print("\n%s: agent ready in %.1f s, peak resident memory %d KiB" % (
+        label, startup, memory_kib(pids["tnmibd"], "VmHWM")))
     walks = {"agent": [], "baseline": []}
-    for _ in range(rounds):
-        for name, root in (("agent", AGENT_ROOT), ("baseline", BASELINE_ROOT)):
-            walks[name].append(b.timed_walk(root, pids))
+    baseline_rounds = rounds if baseline_rounds is None else baseline_rounds
+    for i in range(max(rounds, baseline_rounds)):
+        for name, root, n in (("agent", AGENT_ROOT, rounds),
+                              ("baseline", BASELINE_ROOT, baseline_rounds)):
+            if i < n:
+                walks[name].append(b.timed_walk(root, pids))
+    if not walks["baseline"]:  # not walked at this size: a zero row
+        walks["baseline"].append({"seconds": 0.0, "varbinds": 0, "requests": 0, "maxMs": 0.0,
+                                  "over1s": 0, "errors": 0, "cpu": {}})
     agent = dict(summary(walks["agent"], "tnmibd"), walks=rounds)
     base = summary(walks["baseline"], "baseline")
     native = summary([b.timed_walk(NATIVE_ROOT, pids)], "snmpd")
     report_walks(label, agent, base, native)
-    for name, root in (("agent", AGENT_ROOT), ("baseline", BASELINE_ROOT)):
+    for name, root in (("agent", AGENT_ROOT), ("baseline", BASELINE_ROOT))[:1 + (
+            baseline_rounds > 0)]:
         seconds, lines = b.bulkwalk_seconds(root)
         print("snmpbulkwalk -Cr10 %-8s: %d varbinds in %.3f s (client start-up included)" % (
             name, lines, seconds))
@@ -233,13 +241,15 @@ def profile(b, root, seconds):
         walker.kill()
     rec.terminate()
     rec.wait()
-    rep = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
-                          "--sort", "dso,symbol", "--percent-limit", "2"],
-                         capture_output=True, text=True)
-    print("\n== where the agent's time goes (perf, self time, >= 2%):")
-    for line in rep.stdout.splitlines():
-        if line.strip() and not line.startswith("#") and "%" in line and "--" not in line:
-            print("  " + line.strip()[:110])
+    for sort, limit in (("dso", "1"), ("dso,symbol", "1.5")):
+        rep = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio", "-g",
+                              "none", "--sort", sort, "--percent-limit", limit],
+                             capture_output=True, text=True)
+        print("\n== where the agent's time goes (perf, self time, by %s, >= %s%%):" % (
+            sort, limit))
+        for line in rep.stdout.splitlines():
+            if line.strip() and not line.startswith("#") and "%" in line:
+                print("  " + line.strip()[:110])
 
 
 def main():
@@ -252,6 +262,8 @@ def main():
     parser.add_argument("--large-rounds", type=int, default=2)
     parser.add_argument("--large-scan-rounds", type=int, default=1,
                         help="large walks with the scan lookup (0: none)")
+    parser.add_argument("--large-baseline-rounds", type=int, default=0,
+                        help="large walks of the baseline (each takes minutes)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     work = tempfile.mkdtemp(prefix="bench-tables.")
@@ -276,12 +288,14 @@ def main():
                                 "--seed", "7"], stdout=f, check=True)
             label = ("synthetic cluster %s (nodes, file systems, pools each, disks each)"
                      % args.large)
-            pids, agent, _ = measure(b, label, large, args.large_rounds, "sorted")
+            pids, agent, _ = measure(b, label, large, args.large_rounds, "sorted",
+                                     args.large_baseline_rounds)
             peak = memory_kib(pids["tnmibd"], "VmHWM")
             if args.profile:
                 profile(b, AGENT_ROOT, 60)
             if args.large_scan_rounds > 0:
-                measure(b, label, large, args.large_scan_rounds, "scan")
+                measure(b, label, large, args.large_scan_rounds, "scan",
+                        args.large_baseline_rounds)
             report_targets(small_base, agent, peak)
     finally:
         for name in list(b.procs):
