@@ -1,7 +1,11 @@
 #include "api/api_conn.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -38,6 +42,89 @@ FILE* openResponseFile(const char* path) {
   return file;
 }
 
+// The response files of this process's live instances, removed by an exit
+// hook: no destructor runs when the process exits. The entries point into
+// the instances' own path fields.
+const int kMaxOwnFiles = 16;
+pthread_mutex_t ownFilesMutex = PTHREAD_MUTEX_INITIALIZER;
+const char* ownFiles[kMaxOwnFiles];
+pid_t ownFilesPid = 0;  // the process that registered them; 0 before the first
+bool sweptStaleFiles = false;
+
+void removeOwnFiles() {
+  // A forked child that exits must not take its parent's files.
+  if (getpid() != ownFilesPid) return;
+  ScopedLock lock(&ownFilesMutex);
+  for (const char*& path : ownFiles) {
+    if (path != nullptr) unlink(path);
+    path = nullptr;
+  }
+}
+
+// The pid of a name "response.<pid>.<n>", or 0 for any other name.
+long responseFilePid(const char* name) {
+  static const char kPrefix[] = "response.";
+  if (strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return 0;
+  char* end = nullptr;
+  const char* digits = name + sizeof kPrefix - 1;
+  long pid = isdigit(static_cast<unsigned char>(*digits)) ? strtol(digits, &end, 10) : 0;
+  if (pid <= 0 || *end != '.' || !isdigit(static_cast<unsigned char>(end[1]))) return 0;
+  strtoul(end + 1, &end, 10);
+  return *end == '\0' ? pid : 0;
+}
+
+// True when the file is one of this process's live instances' files.
+bool ownFile(const char* path) {
+  for (const char* own : ownFiles)
+    if (own != nullptr && strcmp(own, path) == 0) return true;
+  return false;
+}
+
+// Removes the response files whose process no longer runs; a file whose
+// process lives (or may live: no right to signal it) is never touched.
+// Called with ownFilesMutex held.
+void removeStaleFiles() {
+  DIR* dir = opendir(kResponseDirectory);
+  if (dir == nullptr) return;
+  while (struct dirent* entry = readdir(dir)) {
+    long pid = responseFilePid(entry->d_name);
+    if (pid == 0) continue;
+    char path[sizeof kResponseDirectory + sizeof entry->d_name + 1];
+    snprintf(path, sizeof path, "%s/%s", kResponseDirectory, entry->d_name);
+    // This pid's files that no instance owns were left by an earlier process with the same pid.
+    bool dead = pid == static_cast<long>(getpid())
+                    ? !ownFile(path)
+                    : kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    if (dead) unlink(path);
+  }
+  closedir(dir);
+}
+
+// Notes path for removal at exit; the first call also sweeps stale files and installs the hook.
+void registerOwnFile(const char* path) {
+  ScopedLock lock(&ownFilesMutex);
+  if (!sweptStaleFiles) {
+    sweptStaleFiles = true;
+    removeStaleFiles();
+  }
+  if (ownFilesPid != getpid()) {
+    ownFilesPid = getpid();
+    atexit(removeOwnFiles);
+  }
+  for (const char*& slot : ownFiles) {
+    if (slot == nullptr) {
+      slot = path;
+      return;
+    }
+  }
+}
+
+void forgetOwnFile(const char* path) {
+  ScopedLock lock(&ownFilesMutex);
+  for (const char*& slot : ownFiles)
+    if (slot == path) slot = nullptr;
+}
+
 bool startsWith(const char* line, const char* prefix) {
   return strncmp(line, prefix, strlen(prefix)) == 0;
 }
@@ -63,7 +150,10 @@ TnperfWrapperUtils::TnperfWrapperUtils(MErrno* err, int debugArg)
 TnperfWrapperUtils::~TnperfWrapperUtils() {
   if (responseFile != nullptr) fclose(responseFile);
   // The file belongs to this instance alone: leave nothing behind.
-  if (responseFilePath[0] != '\0') unlink(responseFilePath);
+  if (responseFilePath[0] != '\0') {
+    forgetOwnFile(responseFilePath);
+    unlink(responseFilePath);
+  }
   delete connection;
   if (eventPipeRead != nullptr) fclose(eventPipeRead);
   if (eventPipeWrite != nullptr) fclose(eventPipeWrite);
@@ -95,8 +185,11 @@ int TnperfWrapperUtils::commonInits() {
   lineBuffer[0] = valueBuffer[0] = resultBuffer[0] = '\0';
   snprintf(responseFilePath, sizeof responseFilePath, "%s/response.%ld.%u", kResponseDirectory,
            static_cast<long>(getpid()), instanceCounter++);
+  // Registered before it exists, so that the sweep of stale files spares it.
+  registerOwnFile(responseFilePath);
   responseFile = openResponseFile(responseFilePath);
   if (responseFile == nullptr) {
+    forgetOwnFile(responseFilePath);
     responseFilePath[0] = '\0';  // nothing of ours to remove
     ts_print("Error: Failed to make response file\n");
     return 1;
@@ -115,6 +208,7 @@ int TnperfWrapperUtils::connect() {
     return 1;
   }
   connection->set_trace(0);
+  connection->set_receive_timeout(RESPONSE_SILENCE_MS);
   if (connection->connectSocket(0) < 0) {
     ts_print("Error: Failed to connect\n");
     return 1;
@@ -144,27 +238,52 @@ int TnperfWrapperUtils::sendCommand(const char* command) {
   // daemon connection broke.
   for (size_t sent = 0; sent < length;) {
     int n = connection->write(text + sent, static_cast<int>(length - sent));
-    if (n < 0) return reconnectCommand();
+    if (n < 0) {
+      reconnectOrExit();
+      return 2;
+    }
     sent += static_cast<size_t>(n);
   }
   return 0;
 }
 
-int TnperfWrapperUtils::reconnectCommand() {
+void TnperfWrapperUtils::reconnectOrExit() {
   if (connection->connectSocket(0) < 0) {
     ts_print("Error: TARN daemon connection failed, exiting...\n");
     exit(1);
   }
-  return 2;
 }
 
 int TnperfWrapperUtils::getResponse(const char* /*command*/) {
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[BUFFER_SIZE]);
   if (buffer == nullptr || responseFile == nullptr) return 0;
-  if (connection->get_socket() >= 0)
-    connection->drainStringSocket(buffer.get(), BUFFER_SIZE, tnperf_blastLineToFile, responseFile);
+  if (connection->get_socket() < 0) return 0;
+  long start = ftell(responseFile);
+  int rc = connection->drainStringSocket(buffer.get(), BUFFER_SIZE, tnperf_blastLineToFile,
+                                         responseFile);
+  int err = errno;
   fflush(responseFile);
-  return 0;
+  // A failed drain is not ignored: the unread rest of the answer, or an
+  // answer still to come, would otherwise be read as the next command's.
+  return rc == 0 ? 0 : dropFailedAnswer(start, err);
+}
+
+int TnperfWrapperUtils::dropFailedAnswer(long start, int err) {
+  char reason[64];
+  if (err == ETIMEDOUT)
+    snprintf(reason, sizeof reason, "silent for %d s", RESPONSE_SILENCE_MS / 1000);
+  else if (err == EMSGSIZE)
+    snprintf(reason, sizeof reason, "a line over %d characters", BUFFER_SIZE - 2);
+  else
+    snprintf(reason, sizeof reason, "connection lost");
+  char message[TS_PRINT_MAX + 1];
+  snprintf(message, sizeof message,
+           "Warning: TARN daemon answer failed (%s), command connection re-established\n", reason);
+  ts_print(message);
+  if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
+    (void)!ftruncate(fileno(responseFile), start);
+  reconnectOrExit();
+  return -1;
 }
 
 int TnperfWrapperUtils::processCommand(const char* command) {
@@ -268,6 +387,7 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
   if (connection != nullptr) {
     connection->eventCallback = callback;
     connection->eventCallbackData = nullptr;
+    connection->set_receive_timeout(-1);
   }
 }
 

@@ -6,7 +6,10 @@
 // getNextInstance per record line, getBufferedValue or beginParsing and
 // getNextToken per value, cleanupCommand before the next command. Every answer
 // line is spooled to a response file private to this instance and process,
-// removed again by the destructor. There is no lock: the polling side's
+// "/var/tarnfs/tnperf/response.<pid>.<n>". The file is removed by the
+// destructor, and by an exit hook at any exit of the process (status 0 or 1)
+// while its instance lives; the first instance of a process removes the
+// files of processes that no longer run. There is no lock: the polling side's
 // instance is used under the polling handler's mutex, the events side's
 // instance by the events handler's receive thread only.
 #ifndef TNMIBD_API_API_CONN_H_
@@ -26,6 +29,11 @@ class TnperfWrapperUtils {
   // appended newline and the terminator.
   enum { COMMAND_BUFFER_SIZE = 10240 };
   enum { MAX_COMMAND_LENGTH = COMMAND_BUFFER_SIZE - 2 };
+  // How long the daemon may stay silent inside an answer before the command
+  // connection is given up: far longer than a healthy daemon pauses, and
+  // short enough that a request waiting on the poll still gets an answer
+  // before the master gives up on this subagent.
+  enum { RESPONSE_SILENCE_MS = 5000 };
 
   // Opens the response file and connects to the daemon socket. *err is 0 when
   // the instance is ready, 1 otherwise (the cause has been logged).
@@ -51,10 +59,15 @@ class TnperfWrapperUtils {
   // connection). Ends the process with status 1 when the reconnect fails.
   int sendCommand(const char* command);
   // Spools the answer, up to and including "_response_ end", into the
-  // response file; event lines in between are not stored. Returns 0.
+  // response file; event lines in between are not stored. Returns 0, or -1
+  // when the answer failed (a line over 1,048,574 characters, silence for
+  // RESPONSE_SILENCE_MS, or the connection lost inside it): its lines are
+  // taken out of the file again, one warning is logged and the connection is
+  // re-established, so the next command reads its own answer. Ends the
+  // process with status 1 when the reconnect fails.
   int getResponse(const char* command);
   // sendCommand, then getResponse when it was sent: 0 answered, 2 reconnected
-  // (send again), -1 refused.
+  // (send again), -1 refused or the answer failed.
   int processCommand(const char* command);
   // Empties the response file. 0, or -1 when it could not be reopened (the
   // next command is then refused until a later cleanupCommand succeeds).
@@ -78,7 +91,8 @@ class TnperfWrapperUtils {
   char* getNextToken();
 
   // Prepares the event connection: callback receives every event line, with
-  // null data. Ends the process with status 1 when the pipe cannot be made.
+  // null data; the event stream may stay silent for any time. Ends the
+  // process with status 1 when the pipe cannot be made.
   void registerEvents(int (*callback)(char* line, void* data));
   // Reads the event connection for ever, reconnecting when it breaks; ends
   // the process with status 1 when the reconnect fails. Never returns.
@@ -90,8 +104,11 @@ class TnperfWrapperUtils {
   Tnperf_ConnectionElement* element() const { return connection; }
 
  private:
-  // Reconnects after a failed command write: 2, or ends the process.
-  int reconnectCommand();
+  // Reconnects the command connection; ends the process when that fails.
+  void reconnectOrExit();
+  // Drops what a failed answer wrote after offset start and re-establishes
+  // the connection; err is the drain's errno. Returns -1.
+  int dropFailedAnswer(long start, int err);
 
   Tnperf_ConnectionElement* connection;
   FILE* responseFile;

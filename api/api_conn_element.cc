@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "agent/log.h"
@@ -47,7 +48,10 @@ Tnperf_ConnectionElement::Tnperf_ConnectionElement(const char* nameArg, int port
       socketFd(-1),
       trace(0),
       reportErrors(0),
-      namedSocket(0) {}
+      namedSocket(0),
+      receiveTimeout(-1),
+      readStart(0),
+      readEnd(0) {}
 
 Tnperf_ConnectionElement::~Tnperf_ConnectionElement() {
   close();
@@ -57,6 +61,12 @@ Tnperf_ConnectionElement::~Tnperf_ConnectionElement() {
 short Tnperf_ConnectionElement::set_trace(short level) {
   short previous = trace;
   trace = level;
+  return previous;
+}
+
+int Tnperf_ConnectionElement::set_receive_timeout(int ms) {
+  int previous = receiveTimeout;
+  receiveTimeout = ms < 0 ? -1 : ms;
   return previous;
 }
 
@@ -159,23 +169,63 @@ int Tnperf_ConnectionElement::connectNodePort() {
 }
 
 int Tnperf_ConnectionElement::close() {
+  readStart = readEnd = 0;
   if (socketFd < 0) return 0;
   int rc = ::close(socketFd);
   socketFd = -1;
   return rc;
 }
 
+int Tnperf_ConnectionElement::waitReadable() {
+  if (receiveTimeout < 0) return 0;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long deadline = now.tv_sec * 1000LL + now.tv_nsec / 1000000 + receiveTimeout;
+  for (;;) {
+    struct pollfd entry = {socketFd, POLLIN, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = deadline - (now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+    int rc = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (rc > 0) return 0;
+    if (rc == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
+
+int Tnperf_ConnectionElement::fill() {
+  readStart = readEnd = 0;
+  if (waitReadable() < 0) return -1;
+  ssize_t n;
+  do {
+    n = ::recv(socketFd, readBuffer, sizeof readBuffer, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) readEnd = static_cast<int>(n);
+  return static_cast<int>(n);
+}
+
 int Tnperf_ConnectionElement::read(char* buffer, int length) {
   if (socketFd < 0) return -1;
-  ssize_t n = ::recv(socketFd, buffer, length > 0 ? static_cast<size_t>(length) : 0, MSG_NOSIGNAL);
-  if (n < 0) {
-    int err = errno;
-    reportError("in read", err, strerror(err));
-    close();
-    return -1;
+  int n = length > 0 ? length : 0;
+  if (buffered() > 0) {
+    if (n > buffered()) n = buffered();
+    memcpy(buffer, readBuffer + readStart, static_cast<size_t>(n));
+    readStart += n;
+  } else {
+    ssize_t got =
+        waitReadable() < 0 ? -1 : ::recv(socketFd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
+    if (got < 0) {
+      int err = errno;
+      reportError("in read", err, strerror(err));
+      close();
+      return -1;
+    }
+    n = static_cast<int>(got);
   }
-  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, (int)n);
-  return static_cast<int>(n);
+  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, n);
+  return n;
 }
 
 int Tnperf_ConnectionElement::write(const char* buffer, int length) {
@@ -191,43 +241,90 @@ int Tnperf_ConnectionElement::write(const char* buffer, int length) {
   return static_cast<int>(n);
 }
 
-int Tnperf_ConnectionElement::receiveLine(char* buffer, int length) {
-  int count = 0;
-  for (;;) {
-    char c;
-    ssize_t n = ::recv(socketFd, &c, 1, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      if (reportErrors || trace != 0) {
-        char message[TS_PRINT_MAX + 1];
-        snprintf(message, sizeof message, "_error_ Error %d reading from stream socket: %s\n", err,
-                 strerror(err));
-        ts_print(message);
-      }
-      return -1;
-    }
-    if (n == 0) {
-      if (count == 0) return -1;
-      break;  // the stream ended inside a line: the line ends there
-    }
-    if (c == '\n') break;
-    // One byte past the longest line: give up at once, leaving the rest unread.
-    if (count >= length - 1) return -1;
-    buffer[count++] = c;
+int Tnperf_ConnectionElement::takeLine(char* buffer, size_t size, bool stopWhenFull,
+                                       size_t* length) {
+  *length = 0;
+  if (buffer == nullptr || size == 0) {
+    errno = EINVAL;
+    return LINE_FAILED;
   }
-  if (count >= length - 1) {
+  size_t count = 0;  // characters of the line so far
+  size_t stored = 0;
+  int result = LINE_NEWLINE;
+  for (;;) {
+    if (readStart == readEnd) {
+      int n = socketFd < 0 ? (errno = EBADF, -1) : fill();
+      if (n <= 0) {
+        result = n == 0 ? LINE_END_OF_STREAM : LINE_FAILED;
+        break;
+      }
+    }
+    const char* from = readBuffer + readStart;
+    const char* newline = static_cast<const char*>(memchr(from, '\n', buffered()));
+    size_t take = newline != nullptr ? static_cast<size_t>(newline - from) : buffered();
+    size_t room = size - 1 - stored;
+    if (stopWhenFull && take > room) {
+      // The first character that does not fit is taken, as a one-byte
+      // reader would have taken it; the rest of the line stays unread.
+      memcpy(buffer + stored, from, room);
+      stored += room;
+      count += room + 1;
+      readStart += static_cast<int>(room + 1);
+      result = LINE_FULL;
+      break;
+    }
+    size_t copy = take < room ? take : room;
+    memcpy(buffer + stored, from, copy);
+    stored += copy;
+    count += take;
+    readStart += static_cast<int>(take);
+    if (newline != nullptr) {
+      readStart++;
+      break;
+    }
+  }
+  buffer[stored] = '\0';
+  *length = count;
+  return result;
+}
+
+int Tnperf_ConnectionElement::receiveLine(char* buffer, int length) {
+  size_t count = 0;
+  int rc = takeLine(buffer, static_cast<size_t>(length), true, &count);
+  if (rc == LINE_FAILED) {
+    int err = errno;
+    if (reportErrors || trace != 0) {
+      char message[TS_PRINT_MAX + 1];
+      snprintf(message, sizeof message, "_error_ Error %d reading from stream socket: %s\n", err,
+               strerror(err));
+      ts_print(message);
+    }
+    errno = err;
+    return -1;
+  }
+  // One character past the longest line: give up at once, without a message.
+  if (rc == LINE_FULL) {
+    errno = EMSGSIZE;
+    return -1;
+  }
+  // The stream ended before this line began.
+  if (rc == LINE_END_OF_STREAM && count == 0) {
+    errno = 0;
+    return -1;
+  }
+  if (count >= static_cast<size_t>(length) - 1) {
     if (reportErrors || trace != 0) {
       char message[TS_PRINT_MAX + 1];
       snprintf(message, sizeof message,
                "_error_ Node %s, port %d: Read overrun of %d byte buffer!\n", name, port, length);
       ts_print(message);
     }
+    errno = EMSGSIZE;
     return -1;
   }
-  buffer[count] = '\0';
-  if (trace > 1) fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, count);
-  return count;
+  if (trace > 1)
+    fprintf(stderr, "_trace_ Node %s, port %d: Read %d bytes\n", name, port, (int)count);
+  return static_cast<int>(count);
 }
 
 int Tnperf_ConnectionElement::readSocketLine(char* buffer, int length) {
@@ -255,6 +352,10 @@ int Tnperf_ConnectionElement::drainStringSocket(char* buffer, int length, Tnperf
 }
 
 int Tnperf_ConnectionElement::poll(short events, int timeout, short* revents) {
+  if ((events & POLLIN) && buffered() > 0) {
+    if (revents != nullptr) *revents = POLLIN;
+    return 1;
+  }
   struct pollfd entry = {socketFd, events, 0};
   int rc = ::poll(&entry, 1, timeout);
   if (revents != nullptr) *revents = rc > 0 ? entry.revents : 0;

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <time.h>
 
 #include "agent/log.h"
@@ -75,7 +74,7 @@ int deliverEvents(Tnperf_ConnectionElement* element) {
   char line[TNPERF_EVENT_LINE_SIZE];
   for (;;) {
     if (connectionBroken(element)) return -1;
-    int rc = tnperf_readlnSocket(element->get_socket(), line, sizeof line);
+    int rc = tnperf_readlnSocket(element, line, sizeof line);
     if (rc == -1) return -1;
     if (rc == TNPERF_LINE_TOO_LONG)
       warnDroppedEvent(line);
@@ -91,12 +90,15 @@ int deliverEvents(Tnperf_ConnectionElement* element) {
 int readlnEvents(FILE* file, char* buffer, Tnperf_ConnectionElement* element, size_t bufferSize) {
   TN_CHECK(element->get_socket() >= 0);
   for (;;) {
+    // Lines already in the element's buffer are ready without a wait.
+    bool buffered = element->buffered() > 0;
     struct pollfd watched[2] = {{element->get_socket(), POLLIN, 0}, {fileno(file), POLLIN, 0}};
-    if (::poll(watched, 2, -1) < 0) {
+    if (::poll(watched, 2, buffered ? 0 : -1) < 0) {
       if (errno == EINTR) continue;
       perror("select()");
       return -1;
     }
+    if (buffered) watched[0].revents |= POLLIN;
     if (watched[0].revents != 0) {
       if (element->get_trace() != 0) traceAsyncData(element);
       if (deliverEvents(element) < 0) return -1;
@@ -142,32 +144,17 @@ int tnperf_readln(FILE* file, char* buffer, Tnperf_ConnectionElement* element, s
   return readlnEvents(file, buffer, element, bufferSize);
 }
 
-int tnperf_readlnSocket(int fd, char* buffer, size_t bufferSize) {
+int tnperf_readlnSocket(Tnperf_ConnectionElement* element, char* buffer, size_t bufferSize) {
   if (buffer == nullptr || bufferSize == 0) return -1;
-  size_t count = 0;
-  bool tooLong = false;
-  int failures = 0;
-  for (;;) {
-    char c;
-    ssize_t n = recv(fd, &c, 1, MSG_NOSIGNAL);
-    if (n < 0) {
-      // A broken connection must not make the reader spin for ever.
-      if (errno != EINTR && ++failures >= TNPERF_RECEIVE_RETRIES) break;
-      continue;
-    }
-    failures = 0;
-    if (n == 0) break;
-    if (c == '\n') {
-      buffer[count] = '\0';
-      return tooLong ? static_cast<int>(TNPERF_LINE_TOO_LONG) : '\n';
-    }
-    if (count + 1 < bufferSize)
-      buffer[count++] = c;
-    else
-      tooLong = true;
+  for (int failures = 0;;) {
+    size_t length = 0;
+    int rc = element->takeLine(buffer, bufferSize, false, &length);
+    if (rc == Tnperf_ConnectionElement::LINE_NEWLINE)
+      return length < bufferSize ? '\n' : static_cast<int>(TNPERF_LINE_TOO_LONG);
+    // A broken connection must not make the reader spin for ever.
+    if (rc == Tnperf_ConnectionElement::LINE_END_OF_STREAM || ++failures >= TNPERF_RECEIVE_RETRIES)
+      return -1;
   }
-  buffer[count] = '\0';
-  return -1;
 }
 
 int tnperf_blastLineToFile(char* line, void* data) {

@@ -40,11 +40,12 @@ int tnperf_countLines(FILE* file);
 int tnperf_readln(FILE* file, char* buffer, Tnperf_ConnectionElement* element,
                   size_t bufferSize = SIZE_MAX);
 
-// Receives one line from fd, one byte at a time, into buffer of bufferSize
-// bytes: 10 for a complete line, -1 at end of stream or after
-// TNPERF_RECEIVE_RETRIES failed receives in a row (text so far terminated),
-// TNPERF_LINE_TOO_LONG for a line of bufferSize or more characters.
-int tnperf_readlnSocket(int fd, char* buffer, size_t bufferSize);
+// Takes one event line from the element (its buffer first, then its socket)
+// into buffer of bufferSize bytes: 10 for a complete line, -1 at end of
+// stream or after TNPERF_RECEIVE_RETRIES failed receives in a row (text so
+// far terminated), TNPERF_LINE_TOO_LONG for a line of bufferSize or more
+// characters (its rest is taken and dropped, the stored text is cut).
+int tnperf_readlnSocket(Tnperf_ConnectionElement* element, char* buffer, size_t bufferSize);
 
 // Line handler for the response file: writes "line\n" to the FILE* in data;
 // 1 when the line is exactly "_response_ end", else 0.

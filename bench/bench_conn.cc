@@ -1,8 +1,8 @@
 // Cost of the command cycle: one command whose answer is 10,000 lines of 200
-// characters, spooled to the response file by processCommand (one receive
-// call per byte) and walked with getNextInstance. Prints lines per second
-// and the receive calls made. Uses the daemon's fixed socket path, so it
-// runs inside the test sandbox: bench/bench_conn.sh BUILD.
+// characters, spooled to the response file by processCommand and walked
+// with getNextInstance. Prints lines per second and the receive calls made
+// per answer (one per byte before reads went through the element's buffer). Uses the daemon's fixed
+// socket path, so it runs inside the test sandbox: bench/bench_conn.sh BUILD.
 #include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
@@ -126,7 +126,7 @@ int main() {
     if (err != 0) return 1;
     printf("answer: %d lines of %d characters (%zu bytes)\n", kLines, kLineLength, answer.size());
     runRounds(wrapper);
-    printf("receive calls expected per answer: %zu (one per byte)\n", answer.size());
+    printf("receive calls per answer at one per byte would be: %zu\n", answer.size());
   }
   daemon.join();
   unlink(kSocketPath);

@@ -1,21 +1,25 @@
 // Full poll of a synthetic cluster against the daemon simulator: per level
 // the wall and CPU time of the polling thread, the daemon's answer bytes (as
 // spooled to the response file), the bytes read from files and pipes (the
-// spool read back and the configuration query output), and the process's
+// spool read back and the configuration query output), the answers (one
+// command send each) and the receive calls per answer, and the process's
 // peak memory.
 //
 // Runs inside the test sandbox (fixed paths): tests/sandbox.sh BUILD/bench/bench_poll
 // [NODES,FS,POOLS,DISKS] [ROUNDS]. Starts BUILD/sim/tarnsim itself.
+#include <dlfcn.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "api/api_poll.h"
@@ -24,6 +28,11 @@
 namespace {
 
 const char kQueryTool[] = "/usr/lpp/tarnfs/bin/tncfgdump";
+
+// Counted by the recv and send below: the daemon connection's receive calls,
+// and its sends (one per command, so one per answer).
+std::atomic<long> receiveCalls{0};
+std::atomic<long> sendCalls{0};
 
 bool isMountPoint(const char* path) {
   struct stat here, parent;
@@ -97,6 +106,8 @@ struct Level {
   double systemSeconds = 0;
   long long answerBytes = 0;  // spooled to the response file: the daemon's answers
   long long readBytes = 0;    // spool read-back and query output (socket reads not counted)
+  long answers = 0;
+  long receives = 0;
   int rc = 0;
 };
 
@@ -110,6 +121,7 @@ void measure(Level* level, F fn) {
   char io[64];
   snprintf(io, sizeof io, "task/%d/io", static_cast<int>(gettid()));
   long long w0 = procValue(io, "wchar"), r0 = procValue(io, "rchar");
+  long s0 = sendCalls, c0 = receiveCalls;
   struct rusage u0, u1;
   getrusage(RUSAGE_THREAD, &u0);
   double t0 = nowSeconds();
@@ -120,6 +132,12 @@ void measure(Level* level, F fn) {
   level->systemSeconds = seconds(u1.ru_stime) - seconds(u0.ru_stime);
   level->answerBytes = procValue(io, "wchar") - w0;
   level->readBytes = procValue(io, "rchar") - r0;
+  level->answers = sendCalls - s0;
+  level->receives = receiveCalls - c0;
+}
+
+double perAnswer(long receives, long answers) {
+  return answers > 0 ? static_cast<double>(receives) / static_cast<double>(answers) : 0.0;
 }
 
 int pollDisksOfAll(PollingHandler* h, ClusterInfo* dst) {
@@ -149,22 +167,43 @@ void fullPoll(PollingHandler* h, ClusterInfo* dst, int round) {
   measure(&levels[3], [&] { return h->updateFilesystemInfo(dst, 1); });
   measure(&levels[4], [&] { return h->updateStoragePoolInfo(dst, nullptr); });
   measure(&levels[5], [&] { return pollDisksOfAll(h, dst); });
-  printf("round %d\n%-20s %9s %9s %9s %13s %13s %3s\n", round, "level", "wall ms", "user ms",
-         "sys ms", "answer bytes", "file bytes", "rc");
+  printf("round %d\n%-20s %9s %9s %9s %13s %13s %8s %9s %8s %3s\n", round, "level", "wall ms",
+         "user ms", "sys ms", "answer bytes", "file bytes", "answers", "recv", "recv/ans", "rc");
   double total = 0;
   long long bytes = 0;
+  long answers = 0, receives = 0;
   for (const Level& l : levels) {
-    printf("%-20s %9.1f %9.1f %9.1f %13lld %13lld %3d\n", l.name, l.seconds * 1e3,
-           l.userSeconds * 1e3, l.systemSeconds * 1e3, l.answerBytes, l.readBytes, l.rc);
+    printf("%-20s %9.1f %9.1f %9.1f %13lld %13lld %8ld %9ld %8.1f %3d\n", l.name, l.seconds * 1e3,
+           l.userSeconds * 1e3, l.systemSeconds * 1e3, l.answerBytes, l.readBytes, l.answers,
+           l.receives, perAnswer(l.receives, l.answers), l.rc);
     total += l.seconds;
     bytes += l.answerBytes;
+    answers += l.answers;
+    receives += l.receives;
   }
-  printf("%-20s %9.1f %33lld\n", "total", total * 1e3, bytes);
+  printf("%-20s %9.1f %33lld %13s %8ld %9ld %8.1f\n", "total", total * 1e3, bytes, "", answers,
+         receives, perAnswer(receives, answers));
   printf("peak memory (VmHWM) %lld kB, now (VmRSS) %lld kB\n\n", procValue("status", "VmHWM"),
          procValue("status", "VmRSS"));
 }
 
 }  // namespace
+
+// Count every receive and send of the process (the simulator and the query
+// tool run in processes of their own), then do them.
+extern "C" ssize_t recv(int fd, void* buffer, size_t length, int flags) {
+  using RecvFn = ssize_t (*)(int, void*, size_t, int);
+  static RecvFn real = reinterpret_cast<RecvFn>(dlsym(RTLD_NEXT, "recv"));
+  receiveCalls++;
+  return real(fd, buffer, length, flags);
+}
+
+extern "C" ssize_t send(int fd, const void* buffer, size_t length, int flags) {
+  using SendFn = ssize_t (*)(int, const void*, size_t, int);
+  static SendFn real = reinterpret_cast<SendFn>(dlsym(RTLD_NEXT, "send"));
+  sendCalls++;
+  return real(fd, buffer, length, flags);
+}
 
 int main(int argc, char** argv) {
   const char* spec = argc > 1 ? argv[1] : "1024,16,4,64";

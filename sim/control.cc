@@ -159,6 +159,14 @@ int doFault(Context& c) {
     c.server.setDelay((int)ms);
     return ok(c, "answers delayed by " + std::to_string(ms) + " ms");
   }
+  if (what == "long-line" && w.size() == 3 && !toLong(w[2], 1, MAX_QUEUED / 2, &ms)) {
+    c.server.breakNextAnswer((size_t)ms, false);
+    return ok(c, "the next answer's first line has " + std::to_string(ms) + " characters");
+  }
+  if (what == "unended" && w.size() == 2) {
+    c.server.breakNextAnswer(0, true);
+    return ok(c, "the next answer has no end line");
+  }
   if (what == "drop" && w.size() == 2) {
     return ok(c, "closed " + std::to_string(c.server.dropClients()) + " connections");
   }
@@ -170,9 +178,12 @@ int doFault(Context& c) {
     c.server.setDelay(0);
     c.server.setRefuse(false);
     c.server.injectEvent("");
+    c.server.breakNextAnswer(0, false);
     return ok(c, "no faults");
   }
-  return fail(c, "usage: fault event-in-response [LINE] | delay MS | drop | refuse on|off | clear");
+  return fail(c,
+              "usage: fault event-in-response [LINE] | long-line N | unended | delay MS | drop | "
+              "refuse on|off | clear");
 }
 
 int doRestart(Context& c) {
@@ -252,7 +263,8 @@ const char* controlHelp() {
          "DISK)\n"
          "add KIND NAMES [JSON]       add a node, fs, pool, disk, gfis, ds or free disk\n"
          "remove KIND NAMES           remove one (fs, pool, disk and free send sdrChanged)\n"
-         "fault event-in-response [LINE] | delay MS | drop | refuse on|off | clear\n"
+         "fault event-in-response [LINE] | long-line N | unended | delay MS | drop | refuse on|off "
+         "| clear\n"
          "restart [DOWN-MS]           close everything and listen again (after DOWN-MS)\n"
          "shutdown                    remove the socket and exit\n"
          "model                       print the current model as JSON\n"

@@ -58,6 +58,20 @@ void insertAfterFirstLine(std::string* answer, const std::string& line) {
   answer->insert(at, line + "\n");
 }
 
+// Pads the answer's first line with a keyword and its value to length characters.
+void padFirstLine(std::string* answer, size_t length) {
+  size_t nl = answer->find('\n');
+  const std::string pad = " _pad_ ";
+  if (nl + pad.size() >= length) return;
+  answer->insert(nl, pad + std::string(length - nl - pad.size(), 'x'));
+}
+
+// Takes the end line off the answer.
+void dropEndLine(std::string* answer) {
+  size_t at = answer->rfind(kEndLine);
+  if (at != std::string::npos) answer->erase(at);
+}
+
 }  // namespace
 
 int64_t monotonicMicros() {
@@ -255,6 +269,10 @@ void Server::handleCommand(Client* c, const std::string& line) {
     insertAfterFirstLine(&answer, injectLine_);
     injectLine_.clear();
   }
+  if (longLine_ > 0) padFirstLine(&answer, longLine_);
+  if (unended_) dropEndLine(&answer);
+  longLine_ = 0;
+  unended_ = false;
   if (delayMs_ > 0 || !c->delayed.empty()) {
     int64_t due = monotonicMicros() + (int64_t)delayMs_ * 1000;
     if (!c->delayed.empty()) due = std::max(due, c->delayed.back().first);

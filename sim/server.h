@@ -54,6 +54,12 @@ class Server {
   // how many got it.
   int sendEvent(const std::string& line);
   void injectEvent(const std::string& line) { injectLine_ = line; }
+  // The next answer's first line is padded to length characters (0: off),
+  // and, with unended, the next answer is sent without its end line.
+  void breakNextAnswer(size_t length, bool unended) {
+    longLine_ = length;
+    unended_ = unended;
+  }
   void setDelay(int ms) { delayMs_ = ms; }
   void setRefuse(bool on) { refuse_ = on; }
   // Bytes a connection may leave unread before it is dropped (MAX_QUEUED unless changed).
@@ -107,6 +113,8 @@ class Server {
   std::vector<Stream> streams_;
   std::deque<std::string> log_;
   std::string injectLine_;
+  size_t longLine_ = 0;
+  bool unended_ = false;
   Counters counters_;
   int nextId_ = 1, delayMs_ = 0;
   int64_t reopenAt_ = -1;

@@ -51,6 +51,40 @@ def test_sigterm_stops_in_order_with_status_zero(running):
     assert "Fatal" not in running.stderr()
 
 
+RESPONSE_DIR = "/var/tarnfs/tnperf"
+
+
+def response_files():
+    return sorted(n for n in os.listdir(RESPONSE_DIR) if n.startswith("response."))
+
+
+def test_response_files_go_at_every_exit_and_dead_agents_files_at_start(launcher, tmp_path,
+                                                                        snmpd, sim):
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    dead = gone.pid  # reaped: no process has this pid now
+    kept = ["response.%d.3" % os.getpid(), "response.notapid.0"]  # a live process's; not ours
+    for name in kept + ["response.%d.0" % dead]:
+        open(os.path.join(RESPONSE_DIR, name), "w").close()
+
+    def started():
+        agent = start_agent(launcher, tmp_path)
+        # The polling side's file and the events side's; the dead agent's is gone.
+        own = lambda: [n for n in response_files() if n.startswith("response.%d." % agent.pid)]
+        wait_for(lambda: len(own()) == 2, 10, "the agent's two response files")
+        assert sorted(set(response_files()) - set(own())) == kept
+        return agent
+
+    agent = started()
+    assert agent.stop(signal.SIGTERM) == 0
+    assert response_files() == kept
+    # A lost daemon connection ends the agent with status 1.
+    agent = started()
+    sim.ctl("shutdown")
+    assert agent.wait_exit(30) == 1
+    assert response_files() == kept
+
+
 @pytest.mark.parametrize("args,debug", [(["-D"], True), (["-x", "-D"], False), (["-Dx"], False),
                                         (["-d"], False)])
 def test_only_an_exact_first_argument_turns_on_library_debugging(launcher, tmp_path, snmpd,

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include <string>
 #include <thread>
@@ -32,10 +33,8 @@ struct Pair {
   }
 };
 
-std::vector<std::string>* recordedEvents = nullptr;
 int recordEvent(char* line, void* data) {
-  recordedEvents->push_back(line);
-  EXPECT_EQ(data, &recordedEvents);
+  static_cast<std::vector<std::string>*>(data)->push_back(line);
   return 0;
 }
 
@@ -146,31 +145,12 @@ TEST(ConnectionElement, LineLimitsAndOverrunMessage) {
   EXPECT_GE(pair.element.get_socket(), 0);
 }
 
-TEST(ConnectionElement, EventLinesGoToTheCallbackAndAreNeverReturned) {
+TEST(ConnectionElement, EventLinesWithoutACallbackAreDropped) {
   Pair pair;
   ASSERT_GE(pair.peer, 0);
-  std::vector<std::string> events;
-  recordedEvents = &events;
-  pair.element.eventCallback = recordEvent;
-  pair.element.eventCallbackData = &recordedEvents;
-  ASSERT_TRUE(conntest::sendAll(pair.peer,
-                                "a 1\n_event_ mount _fs_ x\n_event_ y\nb\n_event_z\n_event_\n\n"));
-  int rc;
-  EXPECT_EQ(readLine(pair.element, 64, &rc), "a 1");
-  EXPECT_EQ(readLine(pair.element, 64, &rc), "b");
-  // Without the blank the word is an ordinary line.
-  EXPECT_EQ(readLine(pair.element, 64, &rc), "_event_z");
-  EXPECT_EQ(readLine(pair.element, 64, &rc), "_event_");
-  EXPECT_EQ(readLine(pair.element, 64, &rc), "");
-  EXPECT_EQ(rc, 0);
-  EXPECT_EQ(events, (std::vector<std::string>{"_event_ mount _fs_ x", "_event_ y"}));
-
-  // Without a callback event lines are dropped.
-  pair.element.eventCallback = nullptr;
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ dropped\nc\n"));
+  int rc;
   EXPECT_EQ(readLine(pair.element, 64, &rc), "c");
-  EXPECT_EQ(events.size(), 2u);
-  recordedEvents = nullptr;
 }
 
 TEST(ConnectionElement, HangUpEndsAPartialLineThenFails) {
@@ -194,6 +174,95 @@ TEST(ConnectionElement, HangUpEndsAPartialLineThenFails) {
       << out;
   EXPECT_EQ(pair.element.get_socket(), -1);
   EXPECT_EQ(pair.element.read(nullptr, 0), -1);
+}
+
+// Bytes the element's socket holds that the element has not yet received.
+int unreceived(const Tnperf_ConnectionElement& element) {
+  int pending = -1;
+  ioctl(element.get_socket(), FIONREAD, &pending);
+  return pending;
+}
+
+struct BufferedCase {
+  const char* name;
+  std::vector<std::string> chunks;  // each sent once the element took the one before
+  std::vector<std::string> lines;   // returned, in order, before the hang-up ends the reads
+  std::vector<std::string> events;  // set aside
+};
+
+TEST(ConnectionElement, BufferedReadsGiveEveryLineAndEventAsByteReadsDid) {
+  const size_t kSize = Tnperf_ConnectionElement::READ_BUFFER_SIZE;
+  // A line whose newline is the last byte of the first receive.
+  std::string fills(kSize - 1, 'f');
+  const BufferedCase cases[] = {
+      {"event lines between response lines",
+       {"_a_ 1\n_event_ e1\n_b_ 2\n_event_ e2\n_event_ e3\n_response_ end\n"},
+       {"_a_ 1", "_b_ 2", "_response_ end"},
+       {"_event_ e1", "_event_ e2", "_event_ e3"}},
+      {"the event word without its blank is an ordinary line",
+       {"a 1\n_event_ mount _fs_ x\n_event_ y\nb\n_event_z\n_event_\n\n"},
+       {"a 1", "b", "_event_z", "_event_", ""},
+       {"_event_ mount _fs_ x", "_event_ y"}},
+      {"event line split across two receives",
+       {"_a_ 1\n_eve", "nt_ split\n_b_ 2\n"},
+       {"_a_ 1", "_b_ 2"},
+       {"_event_ split"}},
+      {"response line split across three receives", {"_a", "_ 1", "2\n"}, {"_a_ 12"}, {}},
+      {"line ending exactly at the buffer's end",
+       {fills + "\n", "next\n_event_ after\n"},
+       {fills, "next"},
+       {"_event_ after"}},
+      {"daemon closing in the middle of a line", {"_a_ 1\n_b_ par"}, {"_a_ 1", "_b_ par"}, {}},
+      {"daemon closing in the middle of an event line",
+       {"_a_ 1\n_event_ pa"},
+       {"_a_ 1"},
+       {"_event_ pa"}},
+  };
+  for (const BufferedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pair pair;
+    ASSERT_GE(pair.peer, 0);
+    std::vector<std::string> events;
+    pair.element.eventCallback = recordEvent;
+    pair.element.eventCallbackData = &events;
+    // The first chunk is whole in the socket before the first receive.
+    ASSERT_TRUE(conntest::sendAll(pair.peer, c.chunks[0]));
+    std::thread daemon([&] {
+      for (size_t i = 1; i < c.chunks.size(); i++) {
+        conntest::waitFor([&] { return unreceived(pair.element) == 0; });
+        conntest::sendAll(pair.peer, c.chunks[i]);
+      }
+      conntest::waitFor([&] { return unreceived(pair.element) == 0; });
+      pair.hangUp();
+    });
+    std::vector<std::string> lines;
+    std::vector<char> buffer(1 << 20);
+    while (pair.element.readSocketLine(buffer.data(), static_cast<int>(buffer.size())) >= 0)
+      lines.push_back(buffer.data());
+    daemon.join();
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(events, c.events);
+  }
+}
+
+TEST(ConnectionElement, ReadinessLooksAtTheBufferBeforeTheSocket) {
+  Pair pair;
+  ASSERT_GE(pair.peer, 0);
+  ASSERT_TRUE(conntest::sendAll(pair.peer, "one\ntwo\n"));
+  int rc;
+  EXPECT_EQ(readLine(pair.element, 64, &rc), "one");
+  // "two" is only in the element's buffer now: the socket has nothing to read.
+  ASSERT_EQ(unreceived(pair.element), 0);
+  EXPECT_FALSE(conntest::readable(pair.element.get_socket(), 0));
+  short revents = 0;
+  EXPECT_EQ(pair.element.poll(POLLIN, 5000, &revents), 1);
+  EXPECT_EQ(revents, POLLIN);
+  // A raw read takes the buffered bytes first, without a receive.
+  char raw[2];
+  EXPECT_EQ(pair.element.read(raw, 2), 2);
+  EXPECT_EQ(std::string(raw, 2), "tw");
+  EXPECT_EQ(readLine(pair.element, 64, &rc), "o");
+  EXPECT_EQ(pair.element.poll(POLLIN, 0), 0);
 }
 
 int stopAtEnd(char* line, void* data) {

@@ -162,6 +162,75 @@ TEST_F(SimulatorTest, RestartBetweenCommandsGivesTwoThenTheRepeatSucceeds) {
   EXPECT_EQ(logged("get clusterinfo"), 2);
 }
 
+// The value of one "tarnsim ctl stats" line.
+std::string statValue(const std::string& name) {
+  std::string stats = ctl("stats");
+  size_t at = stats.find(name + " ");
+  return at == std::string::npos
+             ? ""
+             : stats.substr(at + name.size() + 1, stats.find('\n', at) - at - name.size() - 1);
+}
+
+// Run in a child, since an answer that never ends blocked for ever: one
+// command whose answer the simulator breaks with fault, then the next
+// command. 0 when both went as expected, else the number of the failed
+// check. The first command's warnings are copied to standard error.
+int brokenAnswerThenNext(const std::string& fault, int expected, size_t nodes) {
+  alarm(30);
+  MErrno err = 0;
+  TnperfWrapperUtils wrapper(&err, 0);
+  int status = -1;
+  ctl(fault, &status);
+  if (err != 0 || status != 0) return 10;
+  std::string accepted = statValue("accepted");
+  // Standard error goes to a file while the first command runs.
+  ScopedFile log(tmpfile());
+  ScopedFd saved(dup(STDERR_FILENO));
+  dup2(fileno(log.get()), STDERR_FILENO);
+  int rc = wrapper.processCommand("get clusterinfo");
+  dup2(saved.get(), STDERR_FILENO);
+  std::string out(65536, '\0');
+  rewind(log.get());
+  out.resize(fread(&out[0], 1, out.size(), log.get()));
+  fputs(out.c_str(), stderr);
+  size_t warnings = 0;
+  for (size_t at = 0; (at = out.find("Warning:", at)) != std::string::npos; at++) warnings++;
+  if (rc != expected) return 1;
+  // A failed answer leaves none of its lines behind.
+  if (wrapper.getInstanceCount("_cluster_") != (expected == 0 ? 1 : 0)) return 2;
+  if (warnings != (expected == 0 ? 0u : 1u)) return 3;
+  // The connection was re-established exactly when the answer failed.
+  if ((statValue("accepted") != accepted) != (expected != 0)) return 4;
+  wrapper.cleanupCommand();
+  if (wrapper.processCommand("get nodes") != 0) return 5;
+  if (wrapper.getInstanceCount("_node_") != static_cast<int>(nodes)) return 6;
+  if (wrapper.getInstanceCount("_response_ end") != 1) return 7;
+  return 0;
+}
+
+TEST_F(SimulatorTest, AFailedAnswerDropsTheConnectionAndTheNextCommandGetsItsOwn) {
+  struct Case {
+    const char* fault;
+    int result;
+    const char* warning;  // a pattern of the one warning, or "" for none
+  };
+  const Case cases[] = {
+      {"fault long-line 1048574", 0, ""},  // the longest line accepted
+      {"fault long-line 1048575", -1, "\\(a line over 1048574 characters\\)"},
+      {"fault unended", -1, "\\(silent for 5 s\\)"},
+  };
+  size_t nodes = reportedNodes().size();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    std::string warning = std::string(c.warning).empty()
+                              ? std::string("^$")
+                              : std::string("tnmibd: Warning: TARN daemon answer failed ") +
+                                    c.warning + ", command connection re-established\n";
+    EXPECT_EXIT(_exit(brokenAnswerThenNext(c.fault, c.result, nodes)), testing::ExitedWithCode(0),
+                warning);
+  }
+}
+
 TEST_F(SimulatorTest, DaemonGoneForGoodEndsTheCommandSide) {
   EXPECT_EXIT(
       {

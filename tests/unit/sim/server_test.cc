@@ -162,6 +162,23 @@ TEST(Faults, EventInResponseComesBetweenAnswerLinesOnce) {
   EXPECT_EQ(empty[1].compare(0, 8, "_event_ "), 0);
 }
 
+TEST(Faults, LongLineAndUnendedBreakTheNextAnswerOnly) {
+  SimServer server(simtest::sampleModel());
+  Client c(server.socketPath());
+  std::string body, line;
+  ASSERT_EQ(server.control("fault long-line 5000", &body), 0);
+  auto answer = c.command("get clusterinfo");
+  ASSERT_EQ(answer.size(), 2u);
+  EXPECT_EQ(answer[0].size(), 5000u);
+  EXPECT_NE(answer[0].find(" _pad_ xxx"), std::string::npos);
+  ASSERT_EQ(server.control("fault unended", &body), 0);
+  ASSERT_TRUE(c.send("get clusterinfo\n"));
+  ASSERT_TRUE(c.readLine(&line));
+  EXPECT_EQ(line.compare(0, 10, "_cluster_ "), 0);
+  EXPECT_FALSE(c.readLine(&line, 200));
+  EXPECT_EQ(c.command("get clusterinfo").size(), 2u);
+}
+
 TEST(Faults, DelayHoldsAnswersBackInOrder) {
   SimServer server(simtest::sampleModel());
   Client c(server.socketPath());
