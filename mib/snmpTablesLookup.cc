@@ -9,8 +9,20 @@
 // iterator is told the rows are sorted, so a GETNEXT stops at the first row
 // after its index. TNMIBD_TABLE_LOOKUP=scan keeps the list-order walk.
 //
-// What this relies on in the SNMP library's table iterator (5.9), each checked
-// by the system test that compares both lookups through the real master:
+// Before it chooses, a request of the sorted lookup makes the refreshes a
+// full list-order walk would make (so a GET refreshes the levels after its row
+// too), skipping them with one clock read while no time stamp such a walk
+// tests is older than STALE_SECONDS; it then chooses among rows as they are.
+//
+// Both lookups serve the same rows: those a list-order walk yields (with its
+// stop at an empty file system or pool, and its stepping over empty slots),
+// less rows whose index does not fit in an OID, which are left out with one
+// warning each until the next poll. Rows with equal indexes keep their list
+// order (stable sort), so the first in list order answers, as before.
+//
+// What this relies on in the SNMP library's table iterator (5.9); the system
+// test that compares both lookups through the real master fails if the
+// answers change, and checks that the hint handler found its place:
 // - with NETSNMP_ITERATOR_FLAG_SORTED a GETNEXT takes the first row after its
 //   index that it is handed and stops, and a GET the first equal row;
 // - when a GETNEXT runs past a column's last row it starts again at get-first
@@ -21,12 +33,6 @@
 //   the handler chain after the table helper has set each request's table info;
 // - a row's OID is the table OID, 1, the column, then per index name its
 //   length and its bytes, and an OID longer than MAX_OID_LEN is cut.
-//
-// Both lookups serve the same rows: those a list-order walk yields (with its
-// refreshes, its stop at an empty file system or pool, and its stepping over
-// empty slots), less rows whose index does not fit in an OID, which are left
-// out with one warning each until the next poll. Rows with equal indexes keep their
-// list order (stable sort), so the first in list order answers, as before.
 //
 // Main thread only, like the walks.
 #include <stdio.h>
