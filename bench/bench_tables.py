@@ -248,12 +248,13 @@ def profile(b, root, seconds):
         walker.kill()
     rec.terminate()
     rec.wait()
-    for sort, limit in (("dso", "1"), ("dso,symbol", "1.5")):
+    for sort, limit, only in (("dso", "1", []), ("dso,symbol", "1.5", []),
+                              ("symbol", "2", ["--dsos", "tnmibd"])):
         rep = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio", "-g",
-                              "none", "--sort", sort, "--percent-limit", limit],
+                              "none", "--sort", sort, "--percent-limit", limit] + only,
                              capture_output=True, text=True)
-        print("\n== where the agent's time goes (perf, self time, by %s, >= %s%%):" % (
-            sort, limit))
+        print("\n== where the agent's time goes (perf, self time, by %s, >= %s%%%s):" % (
+            sort, limit, " of the agent's own code" if only else ""))
         for line in rep.stdout.splitlines():
             if line.strip() and not line.startswith("#") and "%" in line:
                 print("  " + line.strip()[:110])
