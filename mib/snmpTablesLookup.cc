@@ -325,7 +325,8 @@ void takeHint(const FamilyLookup* f, const netsnmp_iterator_info* iinfo, ViewWal
   if (!hintSet || hint.iinfo != iinfo) return;
   hintSet = false;
   if (hint.fromStart) return;
-  walk->cursor = viewBound(f, hint.low, hint.lowLength, false);
+  // A GETNEXT wants rows after its index, a GET rows equal to it.
+  walk->cursor = viewBound(f, hint.low, hint.lowLength, !hint.exact);
   if (hint.exact) walk->end = viewBound(f, hint.high, hint.highLength, true);
 }
 
