@@ -248,16 +248,19 @@ def profile(b, root, seconds):
         walker.kill()
     rec.terminate()
     rec.wait()
-    for sort, limit, only in (("dso", "1", []), ("dso,symbol", "1.5", []),
-                              ("symbol", "2", ["--dsos", "tnmibd"])):
+    for sort, limit, own in (("dso", "1", False), ("dso,symbol", "1.5", False),
+                             ("dso,symbol", "0", True)):
         rep = subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio", "-g",
-                              "none", "--sort", sort, "--percent-limit", limit] + only,
+                              "none", "--sort", sort, "--percent-limit", limit],
                              capture_output=True, text=True)
-        print("\n== where the agent's time goes (perf, self time, by %s, >= %s%%%s):" % (
-            sort, limit, " of the agent's own code" if only else ""))
-        for line in rep.stdout.splitlines():
-            if line.strip() and not line.startswith("#") and "%" in line:
-                print("  " + line.strip()[:110])
+        lines = [l.strip() for l in rep.stdout.splitlines()
+                 if l.strip() and not l.startswith("#") and "%" in l]
+        if own:
+            lines = [l for l in lines if " tnmibd " in l][:10]
+        print("\n== where the agent's time goes (perf, self time, by %s, %s):" % (
+            sort, "the agent's own code" if own else ">= %s%%" % limit))
+        for line in lines:
+            print("  " + line[:110])
 
 
 def main():
