@@ -263,7 +263,10 @@ time_t oldestStamp(RowLevel level, int perf) {
   time_t oldest = std::numeric_limits<time_t>::max();
   if (level == ROW_CLUSTER) older(&oldest, myCluster->clusterUpdateTime);
   if (level == ROW_NODE) older(&oldest, myCluster->nodeUpdateTime);
-  if (level == ROW_FS || level == ROW_DISK) older(&oldest, myCluster->fsUpdateTime);
+  // A disk walk tests the file system list's stamp only when the list is empty.
+  if (level == ROW_FS || (level == ROW_DISK && myCluster->fileSystems.empty())) {
+    older(&oldest, myCluster->fsUpdateTime);
+  }
   if (level == ROW_FS && perf != 0) older(&oldest, myCluster->fsPerfUpdateTime);
   if (level < ROW_POOL) return oldest;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
