@@ -288,7 +288,8 @@ def main():
         for lookup in ("sorted", "scan"):
             pids, _, base = measure(b, "test model (4 nodes, 2 file systems, 4 pools, 6 disks)",
                                     small, args.rounds, lookup)
-            small_base = small_base or base
+            if small_base is None or per_varbind_us(base) < per_varbind_us(small_base):
+                small_base = base  # the baseline's best session: the machine is noisy
             if lookup == "sorted":
                 memory_check(b, pids, 100)
         if not args.no_large:
