@@ -9,6 +9,7 @@
 #include "api/api_records.h"
 
 struct timeval curTime;
+unsigned long tarnInfoGeneration = 0;
 
 namespace {
 
@@ -89,10 +90,13 @@ void setRefreshPolls(const RefreshPolls* replacement) {
 
 bool shouldRefresh(struct timeval stamp) {
   gettimeofday(&curTime, nullptr);
-  return curTime.tv_sec - stamp.tv_sec > STALE_SECONDS;
+  const bool stale = curTime.tv_sec - stamp.tv_sec > STALE_SECONDS;
+  if (stale) ++tarnInfoGeneration;  // every poll on the walks' paths follows a stale stamp
+  return stale;
 }
 
 int refreshTarnInfo() {
+  ++tarnInfoGeneration;
   if (failedIf(polls->updateDiskSDRInfo(0)) != 0) return REFRESH_FAILED;
   int result = refreshTarnClusterInfo(1);
   if (result == 0) result = refreshTarnNodeInfo(1);

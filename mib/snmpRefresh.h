@@ -25,6 +25,11 @@ constexpr int REFRESH_FAILED = 5;
 // The current time as last read by shouldRefresh.
 extern struct timeval curTime;
 
+// Changes whenever a refresh function may have polled, and so changed
+// myCluster: a reader that saw the same value before knows myCluster is as it
+// was then. Main thread.
+extern unsigned long tarnInfoGeneration;
+
 // Reads the clock into curTime; true when stamp is more than STALE_SECONDS
 // seconds old (seconds only; exactly STALE_SECONDS is still fresh).
 bool shouldRefresh(struct timeval stamp);

@@ -66,7 +66,9 @@ void registerTable(const FamilySpec& family, const TableSpec& table, const oid* 
   iinfo->free_data_context = tarnMgmt_free_loop_context;
   iinfo->free_loop_context_at_end = tarnMgmt_free_loop_context;
   iinfo->table_reginfo = tinfo;
+  setUpLookup(family, reg, iinfo);
   netsnmp_register_table_iterator(reg, iinfo);
+  finishLookup(reg, iinfo);
   if (table.keepInfo != nullptr) *table.keepInfo = iinfo;
 }
 

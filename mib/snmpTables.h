@@ -227,4 +227,30 @@ int serveRequests(const HandlerSpec& spec, netsnmp_agent_request_info* reqinfo,
 // Sets a row's index values: names[i] on the i-th variable from put.
 void setRowIndexes(netsnmp_variable_list* put, const char* const* names, int count);
 
+// ---- Row lookup: the rows the iterator is handed (snmpTablesLookup.cc) ----
+
+// Environment variable choosing how the iterator finds a request's row:
+// "scan" hands it every row in list order for every varbind; unset or any
+// other value hands it the rows in index order from the requested index on.
+#define TABLE_LOOKUP_ENV "TNMIBD_TABLE_LOOKUP"
+
+// False when TABLE_LOOKUP_ENV is "scan".
+bool sortedTableLookup();
+
+// Before one table of family is registered: ties iinfo to the family's lookup
+// and installs the lookup's walk (rows whose index does not fit in an OID
+// after reg's OID are left out, with one warning each until the next poll).
+void setUpLookup(const FamilySpec& family, const netsnmp_handler_registration* reg,
+                 netsnmp_iterator_info* iinfo);
+// After it is registered: puts the index hint handler ahead of the iterator
+// (sorted lookup only).
+void finishLookup(netsnmp_handler_registration* reg, netsnmp_iterator_info* iinfo);
+
+// Orders like snmp_oid_compare (<0, 0, >0). A key is a row's index names as
+// an OID encodes them, one byte per sub-identifier: per name its length, then
+// its bytes.
+int compareIndexes(const oid* a, size_t aLength, const oid* b, size_t bLength);
+int compareKeyToIndex(const unsigned char* key, size_t keyLength, const oid* index, size_t length);
+int compareKeys(const unsigned char* a, size_t aLength, const unsigned char* b, size_t bLength);
+
 #endif  // TNMIBD_MIB_SNMPTABLES_H_

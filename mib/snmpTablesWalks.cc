@@ -1,5 +1,7 @@
-// The walks of the five families over myCluster. The iterator restarts a walk
-// at get-first for every varbind and visits every row, so a step costs only
+// The walks of the five families over myCluster, in list order. The scan
+// lookup hands them to the iterator, which restarts a walk at get-first for
+// every varbind and visits every row; the sorted lookup (snmpTablesLookup.cc)
+// walks them to build its rows and to make their refreshes. A step costs only
 // index arithmetic and setting the index values: the refresh functions (a
 // clock read each) are called at the start of a table and when the walk
 // enters a file system or a pool, never per row.

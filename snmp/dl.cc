@@ -66,6 +66,9 @@ const SymbolRow kSymbols[] = {
     TN_SYMBOL(agent_check_and_process, kAgent),
     TN_SYMBOL(netsnmp_create_handler_registration, kAgent),
     TN_SYMBOL(send_v2trap, kAgent),
+    TN_SYMBOL(netsnmp_create_handler, kAgent),
+    TN_SYMBOL(netsnmp_inject_handler_before, kAgent),
+    TN_SYMBOL(netsnmp_call_next_handler, kAgent),
 };
 #undef TN_SYMBOL
 
@@ -232,4 +235,15 @@ int register_readfd(int fd, void (*func)(int, void*), void* data) {
 unsigned int snmp_alarm_register(unsigned int when, unsigned int flags,
                                  SNMPAlarmCallback* thecallback, void* clientarg) {
   return TN_CALL(snmp_alarm_register)(when, flags, thecallback, clientarg);
+}
+netsnmp_mib_handler* netsnmp_create_handler(const char* name, Netsnmp_Node_Handler* handler) {
+  return TN_CALL(netsnmp_create_handler)(name, handler);
+}
+int netsnmp_inject_handler_before(netsnmp_handler_registration* reginfo,
+                                  netsnmp_mib_handler* handler, const char* beforeWhat) {
+  return TN_CALL(netsnmp_inject_handler_before)(reginfo, handler, beforeWhat);
+}
+int netsnmp_call_next_handler(netsnmp_mib_handler* current, netsnmp_handler_registration* reginfo,
+                              netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
+  return TN_CALL(netsnmp_call_next_handler)(current, reginfo, reqinfo, requests);
 }

@@ -70,6 +70,10 @@ class Netsnmp_DL {
   // Functions beyond the list above, used to run traps on the main thread.
   void* register_readfd;
   void* snmp_alarm_register;
+  // Functions beyond the list above, used to put a handler ahead of the table iterator.
+  void* netsnmp_create_handler;
+  void* netsnmp_inject_handler_before;
+  void* netsnmp_call_next_handler;
 };
 
 // The one binding, zero at process start, filled by main.

@@ -13,10 +13,11 @@ import pytest
 
 import tables_expected as te
 import tables_model
-from conftest import (AGENT_HOST, COMMUNITY, REPO, port_open, snmp_env, start_agent,
-                      start_simulator, wait_for)
+from conftest import (AGENT_HOST, COMMUNITY, REPO, SAMPLE_MODEL, TARNSIM, port_open, snmp_env,
+                      start_agent, start_simulator, wait_for)
 from tables_snmp import (TARN_ROOT, all_column_oids, differences, error_status,
-                         expected_varbinds, object_oids, oid_text, table_oids, walk)
+                         expected_varbinds, object_oids, oid_text, parse_varbinds, table_oids,
+                         walk)
 
 JS_WALKER = os.path.join(REPO, "tests", "js", "walk_tables.js")
 
@@ -227,11 +228,12 @@ class Window:
         return sum(1 for c in self.commands() if c.startswith("tncfgdump 30 "))
 
 
-def test_twenty_second_window_and_the_refresh_rules_of_the_walks(launcher, tmp_path, master,
-                                                                 installed, snmp):
+@pytest.mark.parametrize("lookup", ["sorted", "scan"])
+def test_twenty_second_window_and_the_refresh_rules_of_the_walks(lookup, launcher, tmp_path,
+                                                                 master, installed, snmp):
     sim = start_simulator(launcher, tmp_path, tables_model.write_model(tmp_path / "model.json"))
     started = time.monotonic()
-    start_agent(launcher, tmp_path)
+    start_agent(launcher, tmp_path, env_extra={"TNMIBD_TABLE_LOOKUP": lookup})
     ready = time.monotonic()
     w = Window(snmp, sim, master)
     want = expected(sim)
@@ -274,7 +276,10 @@ def test_twenty_second_window_and_the_refresh_rules_of_the_walks(launcher, tmp_p
     # The disk poll has dropped d4 from the copy: its row is gone.
     assert refused(snmp, master, d4_status) == 3
 
-    check_dropped_row_gets_bad_value(w, sim, columns)
+    if lookup == "scan":
+        check_dropped_row_gets_bad_value(w, sim, columns)
+    else:
+        check_a_request_refreshes_every_level_its_rows_come_from(w, sim, columns)
     check_file_system_without_pools_ends_the_pool_walk(w, sim, snmp, tables_at)
 
 
@@ -302,6 +307,25 @@ def check_dropped_row_gets_bad_value(w, sim, columns):
     assert "tnperf ds f cl tarn9.test.example fs fsb p system" in w.commands()
 
 
+def check_a_request_refreshes_every_level_its_rows_come_from(w, sim, columns):
+    """The sorted lookup chooses a row among all of them, so a request first
+    refreshes what a walk would, then chooses from rows as they are now."""
+    read_time = columns["tarnDiskReadTimeL"]
+    sim.ctl("log", "clear")
+    assert w.get(read_time + te.index_key(("fsb", "data", "d5"))) == "Gauge32: 500000"
+    log = w.commands()
+    for pool in ("fsaa p system", "fsaa p data1", "fsb p data", "fsb p system"):
+        assert "tnperf ds f cl tarn9.test.example fs " + pool in log, log
+
+    scans = w.scan_count()
+    sim.ctl("remove", "fs", "fsaa")
+    w.await_scan(scans)
+    before = len(agentx_error_statuses(w.master_log))
+    got = w.snmp.run("snmpgetnext", "-On", AGENT_HOST, oid_text(read_time))
+    assert got.returncode == 0 and oid_text(read_time) + ".3.102.115.98." in got.stdout, got
+    assert [s for s in agentx_error_statuses(w.master_log)[before:] if s] == []
+
+
 def check_file_system_without_pools_ends_the_pool_walk(w, sim, snmp, tables_at):
     """File systems new to the copy arrive without pools; one whose pools
     cannot be polled ends the pool walk, hiding those after it."""
@@ -321,3 +345,119 @@ def check_file_system_without_pools_ends_the_pool_walk(w, sim, snmp, tables_at):
     pool_rows = {v for _, t, v in walk(snmp, oid_text(tables_at["tarnStgPoolTable"]))
                  if t == "STRING"}
     assert pool_rows == {"fsb", "data", "system"}
+
+
+# ---- The sorted lookup answers exactly as the scan of every row ----
+
+def generated(tmp_path, shape, edit):
+    """A model from tarnsim generate, changed by edit (model -> None)."""
+    got = subprocess.run([TARNSIM, "generate", shape, "--seed", "3"], capture_output=True,
+                         text=True, check=True)
+    model = json.loads(got.stdout)
+    edit(model)
+    path = tmp_path / ("gen-%s.json" % shape.replace(",", "-"))
+    path.write_text(json.dumps(model))
+    return path
+
+
+def rename_fs(model, index, name):
+    fs = model["fileSystems"][index]
+    for node in model["nodes"]:
+        for stats in node.get("fsStats", []):
+            if stats["fs"] == fs["name"]:
+                stats["fs"] = name
+    fs["name"] = name
+
+
+def short_and_long_names(model):
+    """Names of 1, 8 and 48 characters, pool names repeated across file systems,
+    and a file system without pools, which ends the pool and disk walks."""
+    rename_fs(model, 0, "f")
+    rename_fs(model, 1, "g" * 48)
+    model["fileSystems"][1]["pools"][0]["name"] = "pool0008"
+    model["fileSystems"][0]["pools"][1]["disks"][0]["name"] = "d"
+    model["fileSystems"][1]["pools"][0]["disks"][1]["name"] = "e" * 48
+    model["fileSystems"].insert(2, {"name": "nopools", "pools": []})
+
+
+def empty_pool(model):
+    model["fileSystems"][1]["pools"][1]["disks"] = []
+    rename_fs(model, 1, "fs000008")
+
+
+# A file system, pool and disk of 60 characters: their pool row and disk rows
+# need more sub-identifiers than an OID has, and are left out.
+LONG = ("F" * 60, "P" * 60, "D" * 60)
+
+
+def names_too_long(model):
+    rename_fs(model, 1, LONG[0])
+    model["fileSystems"][1]["pools"][0]["name"] = LONG[1]
+    model["fileSystems"][1]["pools"][0]["disks"][0]["name"] = LONG[2]
+    model["fileSystems"][2]["pools"][1]["disks"][0]["name"] = "x" * 48
+    rename_fs(model, 2, "y" * 48)
+
+
+LOOKUP_MODELS = [
+    ("test", lambda tmp: tables_model.write_model(tmp / "model.json")),
+    ("sample", lambda tmp: SAMPLE_MODEL),
+    ("short-long-nopools", lambda tmp: generated(tmp, "3,4,2,3", short_and_long_names)),
+    ("empty-pool", lambda tmp: generated(tmp, "2,2,3,2", empty_pool)),
+    ("too-long", lambda tmp: generated(tmp, "2,3,2,2", names_too_long)),
+]
+
+
+def absent_rows(oids):
+    """OIDs of rows that are not there, next to the walked ones: the last index
+    byte raised, a name cut short, a name made longer."""
+    rows = []
+    for oid in oids[:: max(1, len(oids) // 40)]:
+        rows += [oid[:-1] + (oid[-1] + 1,), oid[:-1], oid + (65,)]
+    return rows
+
+
+def answers_of(launcher, snmp, tmp_path, lookup, oids):
+    """Both walks of the TARN subtree, GETs of the walked rows (20 a request)
+    and of absent rows (one a request), by one agent using lookup, as the
+    managers print them; and the walked OIDs."""
+    agent = start_agent(launcher, tmp_path, env_extra={"TNMIBD_TABLE_LOOKUP": lookup})
+    out = {"walk": [snmp.walk(TARN_ROOT, opts=("-On",))],
+           "bulkwalk": [snmp.bulkwalk(TARN_ROOT, opts=("-On",))]}
+    oids = oids or [o for o, _, _ in parse_varbinds(out["walk"][0].stdout)]
+    present = [oid_text(o) for o in oids]
+    out["get"] = [snmp.get("-On", *present[i:i + 20]) for i in range(0, len(present), 20)]
+    out["get"] += [snmp.get("-On", oid_text(o)) for o in absent_rows(oids)]
+    out = {k: [(r.returncode, r.stdout, r.stderr) for r in v] for k, v in out.items()}
+    agent.stop()
+    out["log"] = agent.stderr()
+    return out, oids
+
+
+@pytest.mark.parametrize("name,model", LOOKUP_MODELS, ids=[m[0] for m in LOOKUP_MODELS])
+def test_sorted_lookup_answers_as_the_scan(name, model, launcher, tmp_path, snmpd, installed,
+                                           snmp):
+    sim = start_simulator(launcher, tmp_path, model(tmp_path))
+    by_index, oids = answers_of(launcher, snmp, tmp_path, "sorted", None)
+    by_scan, _ = answers_of(launcher, snmp, tmp_path, "scan", oids)
+    for kind in ("walk", "bulkwalk", "get"):
+        assert by_index[kind] == by_scan[kind], kind
+    assert by_index["walk"][0][0] == 0 and len(oids) > 50
+    # The hint handler found the iterator's handler to go ahead of.
+    assert "without its index hint" not in by_index["log"]
+    assert [o for o, _, _ in parse_varbinds(by_index["bulkwalk"][0][1])] == oids
+    if name == "too-long":
+        for out in (by_index, by_scan):
+            check_rows_too_long_are_left_out(sim.model(), out)
+
+
+def check_rows_too_long_are_left_out(model, out):
+    """The pool row and the disk rows of LONG are not served, every other disk
+    is, and each left-out row is named in a warning once per rebuild of the rows."""
+    values = {v for _, t, v in parse_varbinds(out["walk"][0][1]) if t == "STRING"}
+    assert LONG[0] in values and LONG[1] not in values and LONG[2] not in values
+    disks = {d["name"] for fs in model["fileSystems"] for pool in fs["pools"]
+             for d in pool["disks"] if (fs["name"], pool["name"]) != LONG[:2]}
+    assert disks <= values and len(disks) > 8
+    pool_warnings = out["log"].count("Warning: storage pool %s %s left out" % LONG[:2])
+    disk_warnings = out["log"].count("Warning: disk %s %s %s left out" % LONG)
+    assert 1 <= pool_warnings <= 3 and 1 <= disk_warnings <= 3, out["log"]

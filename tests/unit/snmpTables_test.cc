@@ -268,4 +268,45 @@ TEST(Contexts, DataContextIsAnIndependentCopy) {
   tarnMgmt_free_loop_context(nullptr, nullptr);  // ignored
 }
 
+// A key as an OID encodes index names: per name its length, then its bytes.
+std::string keyOf(std::initializer_list<std::string> names) {
+  std::string key;
+  for (const std::string& name : names) key += static_cast<char>(name.size()) + name;
+  return key;
+}
+
+int compare(const std::string& a, const std::string& b) {
+  const auto* ua = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* ub = reinterpret_cast<const unsigned char*>(b.data());
+  std::vector<oid> index(ub, ub + b.size());
+  const int byKey = compareKeys(ua, a.size(), ub, b.size());
+  // The same order against the index as sub-identifiers, and between two indexes.
+  std::vector<oid> other(ua, ua + a.size());
+  EXPECT_EQ(byKey, compareKeyToIndex(ua, a.size(), index.data(), index.size()));
+  EXPECT_EQ(byKey, compareIndexes(other.data(), other.size(), index.data(), index.size()));
+  return byKey;
+}
+
+TEST(IndexOrder, LengthOfANameFirstThenItsBytesThenTheNextName) {
+  struct Case {
+    std::string a, b;
+    int order;
+  } const cases[] = {
+      {keyOf({"b"}), keyOf({"aa"}), -1},             // a shorter name first
+      {keyOf({"ab"}), keyOf({"aa"}), 1},             // then the bytes
+      {keyOf({"a", "zz"}), keyOf({"aa", "a"}), -1},  // the first name decides
+      {keyOf({"fs", "b"}), keyOf({"fs", "a"}), 1},
+      {keyOf({"\x80"}), keyOf({"z"}), 1},      // bytes count unsigned
+      {keyOf({"fs"}), keyOf({"fs", ""}), -1},  // a prefix first
+      {keyOf({"fs", "p"}), keyOf({"fs", "p"}), 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(compare(c.a, c.b), c.order) << c.a << " / " << c.b;
+    EXPECT_EQ(compare(c.b, c.a), -c.order) << c.b << " / " << c.a;
+  }
+  const unsigned char key[] = {1, 'a'};
+  const oid beyondAByte[] = {1, 300};
+  EXPECT_LT(compareKeyToIndex(key, 2, beyondAByte, 2), 0);
+}
+
 }  // namespace
