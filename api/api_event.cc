@@ -123,11 +123,20 @@ EventsHandler::EventsHandler(MErrno* err, int debug)
       wrapper(nullptr),
       debug(debug),
       pollingHandler(nullptr),
+      stopRequested(false),
+      lifeMutex_(PTHREAD_MUTEX_INITIALIZER),
+      receiveStarted_(false),
+      stopping_(false),
+      joined_(false),
       pendingPollingHandler_(nullptr) {
   if (err != nullptr) *err = 0;
 }
 
-EventsHandler::~EventsHandler() { EventItem::destroyList(listHead.next); }
+EventsHandler::~EventsHandler() {
+  EventItem::destroyList(listHead.next);
+  // A receive thread still inside the wrapper would use it after this.
+  if (joined_ || !receiveStarted_) delete wrapper;
+}
 
 int EventsHandler::init(PollingHandler* pollingHandler, int debug) {
   MErrno err = 0;
@@ -168,19 +177,37 @@ void EventsHandler::registerEventCallback(int type, EventCallback callback, void
 }
 
 int EventsHandler::run() {
-  if (pthread_create(&sendThread, nullptr, sendHandlerBody, this) != 0) {
-    ts_print("_error_ failed to create send thread ....\n");
+  bool sendStarted = false;
+  {
+    ScopedLock lock(&lifeMutex_);
+    if (stopping_) return 0;
+    sendStarted = pthread_create(&sendThread, nullptr, sendHandlerBody, this) == 0;
+    if (!sendStarted) ts_print("_error_ failed to create send thread ....\n");
+    receiveStarted_ = pthread_create(&receiveThread, nullptr, receiveHandlerBody, this) == 0;
+    if (!receiveStarted_) ts_print("_error_ failed to create receive thread ....\n");
   }
-  if (pthread_create(&receiveThread, nullptr, receiveHandlerBody, this) != 0) {
-    ts_print("_error_ failed to create receive thread ....\n");
-  }
-  if (pthread_join(sendThread, nullptr) != 0) ts_print("_error_ send thread join ....\n");
-  if (pthread_join(receiveThread, nullptr) != 0) ts_print("_error_ receive thread join ....\n");
+  if (sendStarted && pthread_join(sendThread, nullptr) != 0)
+    ts_print("_error_ send thread join ....\n");
+  if (receiveStarted_ && pthread_join(receiveThread, nullptr) != 0)
+    ts_print("_error_ receive thread join ....\n");
+  ScopedLock lock(&lifeMutex_);
+  joined_ = true;
   return 0;
+}
+
+void EventsHandler::stop() {
+  {
+    ScopedLock lock(&lifeMutex_);
+    stopping_ = true;
+    stopRequested.store(true);
+    if (receiveStarted_ && !joined_) pthread_cancel(receiveThread);
+  }
+  wakeSendThread();
 }
 
 void* EventsHandler::receiveHandlerBody(void* arg) {
   EventsHandler* handler = static_cast<EventsHandler*>(arg);
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IOLBF, 0);
   if (handler->wrapper == nullptr) handler->retryConnection();
@@ -212,7 +239,7 @@ void EventsHandler::retryConnection() {
 
 void* EventsHandler::sendHandlerBody(void* arg) {
   EventsHandler* handler = static_cast<EventsHandler*>(arg);
-  for (;;) {
+  while (!handler->stopRequested.load()) {
     handler->waitReceiveThread();
     handler->dispatchPending();
   }
@@ -223,10 +250,15 @@ int eventLineCallback(char* line, void* argument) {
   (void)argument;
   EventsHandler* handler = theEventsHandler;
   if (handler == nullptr) return 0;
+  // A stop cancels this thread; never while it holds the list or the wake-up.
+  int previous;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
   EventItem* item = EventItem::strdup(line);
-  if (item == nullptr) return 0;
-  int size = static_cast<int>(strlen(line) + 1);
-  handler->appendEventToList(item, item, 1, size);
+  if (item != nullptr) {
+    int size = static_cast<int>(strlen(line) + 1);
+    handler->appendEventToList(item, item, 1, size);
+  }
+  pthread_setcancelstate(previous, nullptr);
   return 0;
 }
 
@@ -290,7 +322,7 @@ int EventsHandler::dispatchPending() {
   char own[LINE_BUFFER_SIZE];
   int counter = 0;
   char* line;
-  while ((line = getEventFromList(own, sizeof own)) != nullptr) {
+  while (!stopRequested.load() && (line = getEventFromList(own, sizeof own)) != nullptr) {
     if (debug) fprintf(stderr, "%dth extracted item = %s\n", counter, line);
     counter++;
     int type = getEventType(line);

@@ -12,10 +12,18 @@
 // never held together, and listMutex is never held while parsing or calling
 // a callback. The callback table, wrapper, debug and pollingHandler are
 // written on the main thread before run starts the threads.
+//
+// Stopping: stop (main thread) sets stopping, cancels the receive thread,
+// which is either waiting on the daemon in a cancellation point or appending
+// a line with cancellation disabled, and wakes the send thread, which
+// returns between two lines. run then joins both and returns, so the caller
+// can join the thread that runs it before anything the threads use is freed.
 #ifndef TNMIBD_API_API_EVENT_H_
 #define TNMIBD_API_API_EVENT_H_
 
 #include <pthread.h>
+
+#include <atomic>
 
 #include "api/api_event_records.h"
 #include "api/merrno.h"
@@ -68,17 +76,22 @@ class EventsHandler {
   // connection or polling handler, and its receive thread keeps trying to
   // connect, backing off to once a minute). Main thread, once.
   static int init(PollingHandler* pollingHandler, int debug);
-  // Deletes theEventsHandler and clears it. Does not stop the threads: for
-  // the way to process exit only.
+  // Deletes theEventsHandler (with its wrapper once run has returned) and
+  // clears it. Call only after stop, once run has returned, or when run
+  // never started.
   static void term();
+
+  // Makes run's threads end (see DESIGN) and run return; a later run
+  // returns at once. Main thread; any number of times.
+  void stop();
 
   // Stores the callback and its argument for type (0 to 16), replacing an
   // earlier pair. Main thread, before run.
   void registerEventCallback(int type, EventCallback callback, void* data);
 
   // Starts the send thread, then the receive thread, and joins both, which
-  // never end: blocks for the life of the process. Failures are logged and
-  // the next step is taken.
+  // end only after stop: blocks until then. Failures are logged and the next
+  // step is taken.
   int run();
 
   // Thread bodies; the argument is the handler.
@@ -135,9 +148,18 @@ class EventsHandler {
   static pthread_mutex_t mutex;
   static pthread_cond_t cond;
   static int conditionMet;
+  // Set by stop; the send thread returns when it sees it.
+  std::atomic<bool> stopRequested;
 
  private:
   Event* createStateChangeEvent(char* line);
+  // Guards the thread start-up in run against stop: whether the receive
+  // thread (the one a stop cancels) was started, stop was called, and run
+  // has joined its threads.
+  pthread_mutex_t lifeMutex_;
+  bool receiveStarted_;
+  bool stopping_;
+  bool joined_;
   // Receive thread, after a failed init: connects, retrying until it succeeds.
   void retryConnection();
   void runDiskScan();

@@ -10,8 +10,15 @@
 // so agent_check_and_process(1), where the main thread waits, wakes for it as
 // for a request. Its callback sends the queued traps in queue order, which is
 // the order the daemon sent the events (look-ups, bindings, send_v2trap,
-// free, delete the record). Nothing is dropped here: the queue grows with a
-// burst and shrinks as the traps go out.
+// free, delete the record). The queue holds at most kMaxQueuedTraps: a burst
+// of tens of thousands fits, but a master that reads nothing for hours must
+// not grow the agent without end, so past that a sender deletes its record,
+// counts it in trapsDropped and says so at most once a minute.
+//
+// The queue, its mutex and the look-up cache live for the whole process and
+// are never destroyed: a path to exit on another thread (a lost daemon
+// connection) must not destroy them under a sender. The orderly stop joins
+// the senders' thread first and then discards what is left.
 //
 // Traps must not hold requests up. Requests and traps share the one AgentX
 // connection, and the master handles what arrives on it in order, more slowly
@@ -23,8 +30,11 @@
 //   once through the pipe; a request also marks the next 20 ms as serving;
 // - when the master has not yet read more than a few of our traps (2 KB; none
 //   at all while serving), found through the kernel's socket diagnostics of
-//   the master's end of the connection, it waits half a millisecond on a
-//   timer descriptor.
+//   the master's end of the connection, it waits on a timer descriptor: half
+//   a millisecond at first, twice as long after each wait without progress,
+//   up to kMaxBacklogWaitNanos, so a master that reads nothing wakes this
+//   loop a few times a second rather than thousands. The master's answer to
+//   a trap also wakes it (the AgentX watch below).
 // A request thus waits behind at most one trap here and none in the master,
 // and a burst still goes out at thousands of traps a second.
 //
@@ -171,6 +181,10 @@ const oid kStandardTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1};
 const oid kZeroDotZero[] = {0, 0};
 // Traps sent per call of the main loop's callback before it returns to the loop.
 const int kBatch = 64;
+// Most traps waiting for the main thread; a sender drops its record beyond.
+const size_t kMaxQueuedTraps = 50000;
+// Seconds between two overflow warnings.
+const int64_t kDropWarnSeconds = 60;
 
 struct QueuedTrap {
   const TrapDescription* trap;
@@ -178,7 +192,11 @@ struct QueuedTrap {
 };
 
 pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;
-std::deque<QueuedTrap> queue;
+std::deque<QueuedTrap>& queue = *new std::deque<QueuedTrap>;
+// Under queueMutex: when the last overflow warning was given (monotonic
+// seconds, 0 for never) and the drops since.
+int64_t dropWarnedAt = 0;
+uint64_t droppedSinceWarning = 0;
 std::atomic<uint64_t> trapsSent{0};
 std::atomic<uint64_t> trapsDropped{0};
 int wakeRead = -1;
@@ -187,7 +205,8 @@ void (*sendFunction)(netsnmp_variable_list*) = nullptr;
 
 // Identifiers already looked up, by name (main thread only). A name missing
 // from the MIB is not kept, so its warning comes with every trap.
-std::unordered_map<std::string, std::vector<oid>> oidCache;
+std::unordered_map<std::string, std::vector<oid>>& oidCache =
+    *new std::unordered_map<std::string, std::vector<oid>>;
 
 // Looks module:object up into buf (kOidRoom sub-identifiers); false when the
 // MIB lacks it.
@@ -261,6 +280,28 @@ void addField(netsnmp_variable_list** vars, const TrapBinding& binding,
   snmp_varlist_add_variable(vars, name, nameLen, ASN_GAUGE, &gauge, sizeof gauge);
 }
 
+// Counts one trap dropped at a full queue; the number to warn about when a
+// warning is due, else 0. Caller holds queueMutex.
+uint64_t noteDrop() {
+  trapsDropped.fetch_add(1, std::memory_order_relaxed);
+  droppedSinceWarning++;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (dropWarnedAt != 0 && now.tv_sec - dropWarnedAt < kDropWarnSeconds) return 0;
+  dropWarnedAt = now.tv_sec != 0 ? now.tv_sec : 1;
+  uint64_t dropped = droppedSinceWarning;
+  droppedSinceWarning = 0;
+  return dropped;
+}
+
+void warnDrops(uint64_t dropped) {
+  char message[200];
+  snprintf(message, sizeof message,
+           "Warning: trap queue full (%zu traps waiting for the master), %llu traps dropped\n",
+           kMaxQueuedTraps, static_cast<unsigned long long>(dropped));
+  ts_print(message);
+}
+
 void sendOne(const QueuedTrap& queued) {
   netsnmp_variable_list* vars = buildTrapVarbinds(queued.trap, queued.record);
   if (sendFunction != nullptr) {
@@ -291,7 +332,7 @@ struct AgentXConnection {
   struct inet_diag_sockid masterSide;
 };
 // Main thread only.
-std::vector<AgentXConnection> agentXConnections;
+std::vector<AgentXConnection>& agentXConnections = *new std::vector<AgentXConnection>;
 // The same connections in an epoll set, which the main loop watches through
 // one descriptor that never closes (the library closes and reopens the
 // connections themselves).
@@ -303,8 +344,11 @@ const uint32_t kMaxMasterBacklogServing = 0;
 const uint32_t kMaxMasterBacklog = 2048;
 // Requests are being served when one came in within this time.
 const int64_t kServingMicros = 20000;
-// How long a trap waits for the master to catch up.
+// How long a trap waits for the master to catch up: the first wait, and the
+// longest after waits without progress.
 const long kBacklogWaitNanos = 500000;
+const long kMaxBacklogWaitNanos = 250000000;
+long backlogWait = kBacklogWaitNanos;
 // The last time a request of the master was seen (monotonic microseconds).
 int64_t lastRequestMicros = -kServingMicros;
 int retryTimer = -1;
@@ -447,7 +491,8 @@ uint32_t masterBacklog(const AgentXConnection& connection) {
 
 void waitForMaster() {
   struct itimerspec once = {};
-  once.it_value.tv_nsec = kBacklogWaitNanos;
+  once.it_value.tv_nsec = backlogWait;
+  backlogWait = backlogWait * 2 > kMaxBacklogWaitNanos ? kMaxBacklogWaitNanos : backlogWait * 2;
   if (retryTimer < 0 || timerfd_settime(retryTimer, 0, &once, nullptr) != 0) wake();
 }
 
@@ -464,6 +509,7 @@ void deliverPaced() {
       waitForMaster();
       return;
     }
+    backlogWait = kBacklogWaitNanos;
     deliverQueuedTraps(1);
   }
   if (queuedTrapCount() > 0) wake();
@@ -484,6 +530,8 @@ void onMasterWrote(int fd, void* unused) {
   (void)fd;
   (void)unused;
   acknowledgeMaster();
+  // It may have read our traps: no need to wait out the timer.
+  backlogWait = kBacklogWaitNanos;
 }
 
 void onRetryTimer(int fd, void* unused) {
@@ -526,14 +574,33 @@ netsnmp_variable_list* buildTrapVarbinds(const TrapDescription* trap, const Even
 }
 
 int queueTrap(const TrapDescription* trap, Event* record) {
-  bool wasEmpty;
+  bool wasEmpty = false;
+  uint64_t warnDropped = 0;
   {
     ScopedLock lock(&queueMutex);
-    wasEmpty = queue.empty();
-    queue.push_back(QueuedTrap{trap, record});
+    if (queue.size() < kMaxQueuedTraps) {
+      wasEmpty = queue.empty();
+      queue.push_back(QueuedTrap{trap, record});
+      record = nullptr;
+    } else {
+      warnDropped = noteDrop();
+    }
   }
+  if (record != nullptr) trap->destroy(record);
+  if (warnDropped > 0) warnDrops(warnDropped);
   if (wasEmpty) wake();
   return 0;
+}
+
+size_t discardQueuedTraps() {
+  std::deque<QueuedTrap> left;
+  {
+    ScopedLock lock(&queueMutex);
+    left.swap(queue);
+  }
+  for (const QueuedTrap& queued : left) queued.trap->destroy(queued.record);
+  trapsDropped.fetch_add(left.size(), std::memory_order_relaxed);
+  return left.size();
 }
 
 int deliverQueuedTraps(int max) {

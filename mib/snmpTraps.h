@@ -80,8 +80,15 @@ const TrapDescription* trapDescriptions(int* count);
 // with snmp_free_varbind. Main thread.
 netsnmp_variable_list* buildTrapVarbinds(const TrapDescription* trap, const Event* record);
 
-// Queues a record for sending (what every sender does). Any thread.
+// Queues a record for sending (what every sender does); when the queue
+// already holds its most traps (50,000), deletes the record instead, counts
+// it in trapsDroppedCount and warns at most once a minute. Returns 0. Any
+// thread.
 int queueTrap(const TrapDescription* trap, Event* record);
+
+// Deletes every queued record unsent and counts them as dropped; returns
+// how many. At a stop, once no sender can run. Main thread.
+size_t discardQueuedTraps();
 
 // Sends up to max queued traps, oldest first, and deletes their records.
 // Returns the number sent. Main thread.

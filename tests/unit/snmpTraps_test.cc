@@ -221,6 +221,28 @@ TEST_F(TrapTest, TrapsLeaveInTheOrderTheyWereQueuedAndInBatches) {
   EXPECT_EQ(deliverQueuedTraps(10), 0);
 }
 
+// Past its bound the queue drops (and deletes) the newest records, counts
+// them, and warns once however many overflow within the minute.
+TEST_F(TrapTest, AFullQueueDropsCountsAndWarnsOnce) {
+  const size_t bound = 50000;
+  for (size_t i = 0; i < bound; i++)
+    send_tarnNodeFailureTrap_trap(new NodeStatusEvent("q"), nullptr);
+  uint64_t droppedBefore = trapsDroppedCount();
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; i++) send_tarnNodeFailureTrap_trap(new NodeStatusEvent("x"), nullptr);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(queuedTrapCount(), bound);
+  EXPECT_EQ(trapsDroppedCount() - droppedBefore, 5u);
+  size_t warnings = 0;
+  for (size_t at = log.find("Warning: trap queue full"); at != std::string::npos;
+       at = log.find("Warning: trap queue full", at + 1))
+    warnings++;
+  EXPECT_EQ(warnings, 1u) << log;
+  EXPECT_EQ(discardQueuedTraps(), bound);
+  EXPECT_EQ(trapsDroppedCount() - droppedBefore, 5u + bound);
+  EXPECT_EQ(queuedTrapCount(), 0u);
+}
+
 TEST_F(TrapTest, NamesMissingFromTheMibAreReportedAndTheTrapStillGoesOut) {
   int count = 0;
   const TrapDescription* failure = &trapDescriptions(&count)[6];

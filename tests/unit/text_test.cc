@@ -4,6 +4,12 @@
 
 #include <string.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/options.h"
+
 namespace {
 
 TEST(CopyText, CutsToTheFieldAndTerminates) {
@@ -37,3 +43,24 @@ TEST(CopyText, TakesAtMostMaxCharsOfAnUnterminatedSource) {
 }
 
 }  // namespace
+
+// Each argument lives in a heap block of its own exact size, so a comparison
+// that reads past an argument's end is caught by the address sanitizer.
+TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
+  const struct {
+    std::vector<std::string> args;
+    bool debug;
+  } cases[] = {{{"-D"}, true},   {{"-D", "x"}, true}, {{""}, false}, {{"-"}, false},
+               {{"-Dx"}, false}, {{"-d"}, false},     {{}, false},   {{"-x", "-D"}, false}};
+  for (const auto& c : cases) {
+    std::vector<std::unique_ptr<char[]>> owned;
+    std::vector<char*> argv{const_cast<char*>("tnmibd")};
+    for (const std::string& a : c.args) {
+      owned.emplace_back(new char[a.size() + 1]);
+      memcpy(owned.back().get(), a.c_str(), a.size() + 1);
+      argv.push_back(owned.back().get());
+    }
+    EXPECT_EQ(debugRequested(static_cast<int>(argv.size()), argv.data()), c.debug)
+        << (c.args.empty() ? "(none)" : c.args[0]);
+  }
+}
