@@ -64,10 +64,10 @@ bool waitRefreshPeriod() {
   clock_gettime(CLOCK_MONOTONIC, &until);
   until.tv_sec += kRecipeRefreshSeconds;
   ScopedLock lock(&refreshMutex);
-  while (!refreshStopped && keepRunning) {
+  while (!refreshStopped) {
     if (pthread_cond_timedwait(&refreshCond, &refreshMutex, &until) != 0) break;
   }
-  return !refreshStopped && keepRunning;
+  return !refreshStopped;
 }
 
 }  // namespace

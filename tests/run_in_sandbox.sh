@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs inside tests/sandbox.sh: the unit tests of both builds, the simulator's
 # tests, and the end-to-end tests (against the sanitizer build, and the
-# foundation checks against the plain build too). Prints one summary line.
+# foundation checks against the plain build too), then the stress tests
+# against the thread sanitizer build. Prints one summary line.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 results=$(mktemp -d /tmp/tnmibd-results.XXXXXX)
@@ -32,6 +33,15 @@ run "system tests (build-asan)" env TN_BUILD_DIR="$here/build-asan" pytest-3 -q 
   --junitxml="$results/system-asan.xml" tests/system
 run "foundation system tests (build)" env TN_BUILD_DIR="$here/build" pytest-3 -q \
   -p no:cacheprovider --junitxml="$results/system-plain.xml" tests/system/test_agent.py
+
+# Races: every thread busy at once, and stops under load, under ThreadSanitizer.
+# Only the SNMP library's own internals may be suppressed (tests/tsan.supp).
+if [ -x "$here/build-tsan/tnmibd" ]; then
+  run "stress tests (build-tsan)" env TN_BUILD_DIR="$here/build-tsan" \
+    TSAN_OPTIONS="suppressions=$here/tests/tsan.supp:halt_on_error=0:second_deadlock_stack=1" \
+    pytest-3 -q -p no:cacheprovider --junitxml="$results/system-tsan.xml" \
+    tests/system/test_hardening.py
+fi
 
 python3 "$here/tests/summarize.py" "$results"/*.xml || status=1
 exit $status
