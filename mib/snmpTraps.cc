@@ -48,16 +48,25 @@
 // at once (TCP_QUICKACK) whatever the master sent, right after the library
 // has read it: an epoll set of the AgentX connections is registered with the
 // main loop, whose callback runs in the same turn as the library's read. The
-// connections are found by a scan of the process's descriptors (TCP, peer
-// port 705) at start-up and once a second from an alarm, which also covers
-// the library's reconnections.
+// connection is the socket of the library's own AgentX session: the agent
+// library's main_session, which it sets when it connects to the master and
+// replaces when it reconnects, through snmp_sess_pointer and
+// snmp_sess_transport. It is looked up at start-up and once a second from an
+// alarm, which covers the reconnections. (Relied on, and tested end to end:
+// main_session is the AgentX session and its transport's socket the TCP
+// connection; the master answers each notification, type 18.)
+//
+// Why the master's unread bytes and not a count of its answers: the library
+// matches the master's answers to our notifications inside its own session
+// code and hands us none of them, and it sends a notification again when
+// the answer is late, so a count of our own would drift; the kernel's count
+// of unread bytes on the master's end is exact, whatever the library does.
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include "mib/snmpTraps.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -85,6 +94,7 @@
 #include "agent/log.h"
 #include "agent/scoped.h"
 #include "api/api_event.h"
+#include "snmp/dl.h"
 
 namespace {
 
@@ -362,24 +372,6 @@ void wake() {
   }
 }
 
-// True for a connected TCP socket whose peer port is the AgentX port.
-bool isAgentXConnection(int fd) {
-  int type = 0;
-  socklen_t len = sizeof type;
-  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
-  struct sockaddr_storage peer;
-  socklen_t peerLen = sizeof peer;
-  if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) != 0) return false;
-  const uint16_t agentXPort = htons(705);
-  if (peer.ss_family == AF_INET) {
-    return reinterpret_cast<struct sockaddr_in*>(&peer)->sin_port == agentXPort;
-  }
-  if (peer.ss_family == AF_INET6) {
-    return reinterpret_cast<struct sockaddr_in6*>(&peer)->sin6_port == agentXPort;
-  }
-  return false;
-}
-
 // True when the master has written to one of our AgentX connections.
 // When it is a request rather than an answer to one of our traps, notes the
 // time, so that traps make way for the requests that follow it.
@@ -640,28 +632,27 @@ uint32_t agentXMasterBacklog() {
   return most;
 }
 
-int setAgentXNoDelay() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  int changed = 0;
-  int own = dirfd(dir);
-  agentXConnections.clear();
-  for (struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-    char* end;
-    long number = strtol(entry->d_name, &end, 10);
-    int fd = static_cast<int>(number);
-    if (*end != '\0' || end == entry->d_name || fd == own || !isAgentXConnection(fd)) continue;
-    agentXConnections.push_back(describeConnection(fd));
-    watchAgentX(fd);
-    int on = 0;
-    socklen_t len = sizeof on;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) continue;
-    on = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) changed++;
-  }
-  closedir(dir);
-  return changed;
+int agentXSessionSocket() {
+  auto* session = static_cast<netsnmp_session**>(dlib.main_session);
+  if (session == nullptr || *session == nullptr) return -1;
+  void* internal = snmp_sess_pointer(*session);
+  netsnmp_transport* transport = internal != nullptr ? snmp_sess_transport(internal) : nullptr;
+  return transport != nullptr ? transport->sock : -1;
 }
+
+int watchAgentXConnection(int fd) {
+  agentXConnections.clear();
+  if (fd < 0) return 0;
+  agentXConnections.push_back(describeConnection(fd));
+  watchAgentX(fd);
+  int on = 0;
+  socklen_t len = sizeof on;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) return 0;
+  on = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 1 : 0;
+}
+
+int setAgentXNoDelay() { return watchAgentXConnection(agentXSessionSocket()); }
 
 int initTrapDelivery() {
   int fds[2];

@@ -102,13 +102,20 @@ size_t queuedTrapCount();
 uint64_t trapsSentCount();
 uint64_t trapsDroppedCount();
 
-// Finds the process's TCP connections to the AgentX port (705), which the
-// trap pacing watches, and sets TCP_NODELAY on those that lack it; returns
-// how many it changed. Main thread.
+// The socket of the SNMP library's AgentX session to the master, or -1 when
+// it is not connected. Main thread.
+int agentXSessionSocket();
+
+// Makes fd the AgentX connection the trap pacing watches (none for -1) and
+// sets TCP_NODELAY on it unless set; returns 1 when it changed that, else 0.
+// Main thread.
+int watchAgentXConnection(int fd);
+
+// watchAgentXConnection(agentXSessionSocket()). Main thread.
 int setAgentXNoDelay();
 
-// The most bytes we sent on one of the AgentX connections of the last scan
-// that the master has not read yet; 0 when unknown. Main thread.
+// The bytes we sent on the watched AgentX connection that the master has
+// not read yet; 0 when unknown. Main thread.
 uint32_t agentXMasterBacklog();
 
 // Replaces the function that hands a finished binding list to the library
