@@ -9,7 +9,7 @@ import os
 import signal
 import time
 
-from conftest import snmp_env, start_agent, wait_for
+from conftest import QUERY_TOOL, snmp_env, start_agent, wait_for
 from trapkit import TimedTrapd, Walker, event_connected, trap_body
 
 VERSION_OID = "TARN-MIB::tarnSubagentVersion.0"
@@ -112,6 +112,18 @@ def test_restarts_of_the_master_and_of_the_daemon_with_traps_flowing(
     sim.ctl("event", "mount _node_ 10.0.0.1 _fs_ after-master-restart")
     wait_for(lambda: any("after-master-restart" in l for _, l in trapd.arrivals), 30,
              "the trap of an event sent after the master's restart")
+    # The pacing follows the library's new session to the master: walks are
+    # not held up by a burst of traps on it.
+    walker = Walker(tmp_path)
+    alone, _ = walker.baseline(3)
+    walker.start()
+    have = trapd.count()
+    sim.ctl("burst", 2000, "failure _node_ {i}")
+    trapd.wait_count(have + 2000, timeout=120)
+    walker.stop()
+    assert walker.failures == [] and walker.times, walker.failures[:3]
+    during = sorted(walker.times)[len(walker.times) // 2]
+    assert during < max(3 * alone, alone + 0.5), (alone, walker.times)
 
     # The daemon closes every connection and listens again: polls and traps resume.
     sim.ctl("log", "clear")
@@ -155,3 +167,24 @@ def test_traps_walks_and_configuration_scans_together_stay_clean(launcher, tmp_p
     assert walker.failures == [], walker.failures[:3]
     assert agent.stop(signal.SIGTERM, timeout=60) == 0, agent.stderr()[-3000:]
     assert sanitizer_reports(agent.stderr()) == [], agent.stderr()[-8000:]
+
+
+def test_a_hung_query_tool_does_not_hold_the_stop(launcher, tmp_path, snmpd, sim):
+    agent = start_agent(launcher, tmp_path)
+    event_connected(sim)
+    pid_file = "/var/tarnfs/hung-query.pid"
+    os.unlink(QUERY_TOOL)
+    with open(QUERY_TOOL, "w") as f:
+        f.write("#!/bin/sh\necho $$ > %s\nexec sleep 600\n" % pid_file)
+    os.chmod(QUERY_TOOL, 0o755)
+    # A disk change makes the daemon send "sdrChanged", whose configuration
+    # scan runs the tool on the events handler's send thread.
+    sim.ctl("add", "disk", "fs1", "system", "hung")
+    wait_for(lambda: os.path.exists(pid_file) and open(pid_file).read().strip(), 20,
+             "the hung query tool")
+    tool = open(pid_file).read().strip()
+    started = time.monotonic()
+    assert agent.stop(signal.SIGTERM, timeout=30) == 0, agent.stderr()[-3000:]
+    assert time.monotonic() - started < 10
+    stat = "/proc/%s/stat" % tool
+    assert not os.path.exists(stat) or ") Z " in open(stat).read(), "the tool still runs"
