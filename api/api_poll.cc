@@ -367,10 +367,9 @@ pid_t spawnQuery(const char* command, int* out) {
   return pid;
 }
 
-// Reads the child's whole output into *text. False when the run limit
+// Reads the child's whole output into *text. False when the deadline
 // passed or the agent is stopping first.
-bool collectOutput(int fd, std::string* text) {
-  const int64_t deadline = nowMillis() + queryLimitMillis.load();
+bool collectOutput(int fd, std::string* text, int64_t deadline) {
   char buf[4096];
   for (;;) {
     if (queriesStopped.load() || nowMillis() >= deadline) return false;
@@ -380,6 +379,17 @@ bool collectOutput(int fd, std::string* text) {
     if (n == 0) return true;
     if (n > 0) text->append(buf, static_cast<size_t>(n));
     if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
+  }
+}
+
+// True once the child has ended (and been waited for) before the deadline
+// or a stop; a tool may close its output and still run.
+bool reaped(pid_t pid, int64_t deadline) {
+  for (;;) {
+    pid_t done = waitpid(pid, nullptr, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return true;
+    if (queriesStopped.load() || nowMillis() >= deadline) return false;
+    usleep(1000);
   }
 }
 
@@ -399,13 +409,14 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
     return nullptr;
   }
   ScopedFd outFd(out);
-  bool finished = collectOutput(out, text);
-  if (!finished) kill(-pid, SIGKILL);
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  const int64_t deadline = nowMillis() + queryLimitMillis.load();
+  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline);
   if (!finished) {
-    snprintf(message, sizeof message, "Warning: %s stopped after %d ms\n", command,
-             queryLimitMillis.load());
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    snprintf(message, sizeof message, "Warning: %s killed: not done within %d ms, or a stop\n",
+             command, queryLimitMillis.load());
     ts_print(message);
     return nullptr;
   }
