@@ -126,7 +126,6 @@ EventsHandler::EventsHandler(MErrno* err, int debug)
       stopRequested(false),
       lifeMutex_(PTHREAD_MUTEX_INITIALIZER),
       receiveStarted_(false),
-      stopping_(false),
       joined_(false),
       pendingPollingHandler_(nullptr) {
   if (err != nullptr) *err = 0;
@@ -180,7 +179,7 @@ int EventsHandler::run() {
   bool sendStarted = false;
   {
     ScopedLock lock(&lifeMutex_);
-    if (stopping_) return 0;
+    if (stopRequested.load()) return 0;
     sendStarted = pthread_create(&sendThread, nullptr, sendHandlerBody, this) == 0;
     if (!sendStarted) ts_print("_error_ failed to create send thread ....\n");
     receiveStarted_ = pthread_create(&receiveThread, nullptr, receiveHandlerBody, this) == 0;
@@ -198,7 +197,6 @@ int EventsHandler::run() {
 void EventsHandler::stop() {
   {
     ScopedLock lock(&lifeMutex_);
-    stopping_ = true;
     stopRequested.store(true);
     if (receiveStarted_ && !joined_) pthread_cancel(receiveThread);
   }

@@ -153,12 +153,11 @@ class EventsHandler {
 
  private:
   Event* createStateChangeEvent(char* line);
-  // Guards the thread start-up in run against stop: whether the receive
-  // thread (the one a stop cancels) was started, stop was called, and run
-  // has joined its threads.
+  // Guards the thread start-up in run against stop (with stopRequested):
+  // whether the receive thread, the one a stop cancels, was started, and
+  // whether run has joined its threads.
   pthread_mutex_t lifeMutex_;
   bool receiveStarted_;
-  bool stopping_;
   bool joined_;
   // Receive thread, after a failed init: connects, retrying until it succeeds.
   void retryConnection();

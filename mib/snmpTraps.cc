@@ -33,8 +33,9 @@
 //   the master's end of the connection, it waits on a timer descriptor: half
 //   a millisecond at first, twice as long after each wait without progress,
 //   up to kMaxBacklogWaitNanos, so a master that reads nothing wakes this
-//   loop a few times a second rather than thousands. The master's answer to
-//   a trap also wakes it (the AgentX watch below).
+//   loop a few times a second rather than thousands. Whatever the master
+//   writes (its answer to a trap, a request) starts the waits at half a
+//   millisecond again (the AgentX watch below).
 // A request thus waits behind at most one trap here and none in the master,
 // and a burst still goes out at thousands of traps a second.
 //
