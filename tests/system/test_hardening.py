@@ -13,7 +13,7 @@ import os
 import signal
 import time
 
-from conftest import QUERY_TOOL, snmp_env, start_agent, wait_for
+from conftest import BUILD, QUERY_TOOL, snmp_env, start_agent, wait_for
 from trapkit import TimedTrapd, Walker, event_connected, trap_body
 
 VERSION_OID = "TARN-MIB::tarnSubagentVersion.0"
@@ -38,6 +38,11 @@ def main_thread_wakes(pid):
 
 def received_nodes(trapd):
     return set(trap_body(trap)[1][0][2] for _, trap in trapd.traps())
+
+
+def thread_sanitizer_build():
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        return "TNMIBD_TSAN:BOOL=ON" in cache.read()
 
 
 def serves(snmp):
@@ -127,7 +132,10 @@ def test_restarts_of_the_master_and_of_the_daemon_with_traps_flowing(
     walker.stop()
     assert walker.failures == [] and walker.times, walker.failures[:3]
     during = sorted(walker.times)[len(walker.times) // 2]
-    assert during < max(3 * alone, alone + 0.5), (alone, walker.times)
+    print("walks alone %.3f s, during the burst median %.3f s" % (alone, during))
+    # The thread sanitizer slows every trap tenfold: timing means nothing there.
+    if not thread_sanitizer_build():
+        assert during < max(3 * alone, alone + 0.5), (alone, walker.times)
 
     # The daemon closes every connection and listens again: polls and traps resume.
     sim.ctl("log", "clear")
