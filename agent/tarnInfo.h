@@ -5,10 +5,12 @@
 // thread runs the events handler, which starts its own receive and send
 // threads. The refresh thread re-sends the polling handler's node-list
 // commands every 180 seconds; the polling handler's mutex serialises that
-// against the main thread's polls. At a stop, stopWorkers makes every worker
-// thread end (a running configuration query is killed, the events handler's
-// threads end, the refresh thread's wait is cut short), main joins them, and
-// only then is anything they use freed.
+// against the main thread's polls. At a stop, stopWorkers makes the worker
+// threads end (a running configuration query is killed, the events handler's
+// send thread ends, the refresh thread's wait is cut short), main joins them,
+// and only then is anything they use freed. The events handler's receive
+// thread, blocked in the daemon connection, drops every line from then on
+// and keeps its handler until the process ends.
 #ifndef TNMIBD_AGENT_TARNINFO_H_
 #define TNMIBD_AGENT_TARNINFO_H_
 

@@ -126,15 +126,14 @@ EventsHandler::EventsHandler(MErrno* err, int debug)
       stopRequested(false),
       lifeMutex_(PTHREAD_MUTEX_INITIALIZER),
       receiveStarted_(false),
-      joined_(false),
+      receiveLeft_(false),
       pendingPollingHandler_(nullptr) {
   if (err != nullptr) *err = 0;
 }
 
 EventsHandler::~EventsHandler() {
   EventItem::destroyList(listHead.next);
-  // A receive thread still inside the wrapper would use it after this.
-  if (joined_ || !receiveStarted_) delete wrapper;
+  delete wrapper;
 }
 
 int EventsHandler::init(PollingHandler* pollingHandler, int debug) {
@@ -152,6 +151,9 @@ int EventsHandler::init(PollingHandler* pollingHandler, int debug) {
 
 void EventsHandler::term() {
   if (theEventsHandler == nullptr) return;
+  // A receive thread left in its wait at a stop still uses the handler and
+  // its wrapper: both stay until the process ends.
+  if (theEventsHandler->receiveLeft_) return;
   delete theEventsHandler;
   theEventsHandler = nullptr;
 }
@@ -187,10 +189,14 @@ int EventsHandler::run() {
   }
   if (sendStarted && pthread_join(sendThread, nullptr) != 0)
     ts_print("_error_ send thread join ....\n");
-  if (receiveStarted_ && pthread_join(receiveThread, nullptr) != 0)
-    ts_print("_error_ receive thread join ....\n");
+  if (!receiveStarted_) return 0;
+  if (!stopRequested.load()) {
+    if (pthread_join(receiveThread, nullptr) != 0) ts_print("_error_ receive thread join ....\n");
+    return 0;
+  }
   ScopedLock lock(&lifeMutex_);
-  joined_ = true;
+  receiveLeft_ = true;
+  pthread_detach(receiveThread);
   return 0;
 }
 
@@ -198,14 +204,12 @@ void EventsHandler::stop() {
   {
     ScopedLock lock(&lifeMutex_);
     stopRequested.store(true);
-    if (receiveStarted_ && !joined_) pthread_cancel(receiveThread);
   }
   wakeSendThread();
 }
 
 void* EventsHandler::receiveHandlerBody(void* arg) {
   EventsHandler* handler = static_cast<EventsHandler*>(arg);
-  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IOLBF, 0);
   if (handler->wrapper == nullptr) handler->retryConnection();
@@ -247,16 +251,12 @@ void* EventsHandler::sendHandlerBody(void* arg) {
 int eventLineCallback(char* line, void* argument) {
   (void)argument;
   EventsHandler* handler = theEventsHandler;
-  if (handler == nullptr) return 0;
-  // A stop cancels this thread; never while it holds the list or the wake-up.
-  int previous;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+  // After a stop nobody takes lines off the list any more.
+  if (handler == nullptr || handler->stopRequested.load()) return 0;
   EventItem* item = EventItem::strdup(line);
-  if (item != nullptr) {
-    int size = static_cast<int>(strlen(line) + 1);
-    handler->appendEventToList(item, item, 1, size);
-  }
-  pthread_setcancelstate(previous, nullptr);
+  if (item == nullptr) return 0;
+  int size = static_cast<int>(strlen(line) + 1);
+  handler->appendEventToList(item, item, 1, size);
   return 0;
 }
 

@@ -13,11 +13,13 @@
 // a callback. The callback table, wrapper, debug and pollingHandler are
 // written on the main thread before run starts the threads.
 //
-// Stopping: stop (main thread) sets stopping, cancels the receive thread,
-// which is either waiting on the daemon in a cancellation point or appending
-// a line with cancellation disabled, and wakes the send thread, which
-// returns between two lines. run then joins both and returns, so the caller
-// can join the thread that runs it before anything the threads use is freed.
+// Stopping: stop (main thread) sets stopRequested and wakes the send thread,
+// which returns between two lines; run joins it and returns, so the caller
+// can join the thread that runs run before anything the send thread uses
+// (the trap queue, the polling handler) is freed. The receive thread waits
+// in the daemon connection's read, which has no way out but the process's
+// end: from the stop on it drops every line, and it is left in its wait,
+// detached, with the handler and its wrapper, which are then never freed.
 #ifndef TNMIBD_API_API_EVENT_H_
 #define TNMIBD_API_API_EVENT_H_
 
@@ -76,12 +78,12 @@ class EventsHandler {
   // connection or polling handler, and its receive thread keeps trying to
   // connect, backing off to once a minute). Main thread, once.
   static int init(PollingHandler* pollingHandler, int debug);
-  // Deletes theEventsHandler (with its wrapper once run has returned) and
-  // clears it. Call only after stop, once run has returned, or when run
-  // never started.
+  // Deletes theEventsHandler with its wrapper and clears it; does nothing
+  // when run left its receive thread running at a stop. Call only after
+  // stop, once run has returned, or when run never started.
   static void term();
 
-  // Makes run's threads end (see DESIGN) and run return; a later run
+  // Makes the send thread end and run return (see DESIGN); a later run
   // returns at once. Main thread; any number of times.
   void stop();
 
@@ -89,9 +91,10 @@ class EventsHandler {
   // earlier pair. Main thread, before run.
   void registerEventCallback(int type, EventCallback callback, void* data);
 
-  // Starts the send thread, then the receive thread, and joins both, which
-  // end only after stop: blocks until then. Failures are logged and the next
-  // step is taken.
+  // Starts the send thread, then the receive thread, and joins them; after
+  // a stop, joins the send thread and leaves the receive thread in its wait
+  // (see DESIGN). Blocks until then. Failures are logged and the next step
+  // is taken.
   int run();
 
   // Thread bodies; the argument is the handler.
@@ -154,11 +157,11 @@ class EventsHandler {
  private:
   Event* createStateChangeEvent(char* line);
   // Guards the thread start-up in run against stop (with stopRequested):
-  // whether the receive thread, the one a stop cancels, was started, and
-  // whether run has joined its threads.
+  // whether the receive thread was started, and whether run left it running
+  // after a stop.
   pthread_mutex_t lifeMutex_;
   bool receiveStarted_;
-  bool joined_;
+  bool receiveLeft_;
   // Receive thread, after a failed init: connects, retrying until it succeeds.
   void retryConnection();
   void runDiskScan();
