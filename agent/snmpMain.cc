@@ -8,15 +8,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "agent/log.h"
+#include "agent/options.h"
 #include "agent/snmpObjects.h"
 #include "agent/tarnInfo.h"
 #include "api/api_poll.h"
 #include "mib/snmpHealth.h"
 #include "mib/snmpRefresh.h"
 #include "mib/snmpTables.h"
+#include "mib/snmpTraps.h"
 #include "snmp/dl.h"
 
 namespace {
@@ -24,9 +25,6 @@ namespace {
 const char* const kAppName = "tarnMgmt";
 const char* const kAgentXSocket = "tcp:localhost:705";
 const char* const kMibFile = "/usr/lpp/tarnfs/data/TARN-MIB.txt";
-
-// Only the first argument counts, and only when it is exactly "-D".
-bool debugRequested(int argc, char** argv) { return argc > 1 && memcmp(argv[1], "-D", 3) == 0; }
 
 // Steps 2 and 3: the dependency libraries are optional, the SNMP ones are not.
 void bindLibraries() {
@@ -57,9 +55,12 @@ void initSnmp(bool debug) {
   init_snmp(kAppName);
 }
 
+// The event and refresh threads, joined at a stop.
+pthread_t workers[2];
+
 // Worker threads start with the stop signals blocked, so a stop always
 // lands on this thread and interrupts its wait in the main loop.
-void startThread(void* (*body)(void*), const char* failure) {
+pthread_t startThread(void* (*body)(void*), const char* failure) {
   sigset_t stopSignals, previous;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -72,6 +73,7 @@ void startThread(void* (*body)(void*), const char* failure) {
     ts_print(failure);
     exit(1);
   }
+  return thread;
 }
 
 // A stop that lands just before the main loop starts waiting would otherwise
@@ -86,8 +88,16 @@ void startDaemonSide() {
   }
   initEvents(thePollingHandler);
   refreshTarnInfo();
-  startThread(eventThread, "Error: Couldn't start event handler thread, exiting...\n");
-  startThread(refreshThread, "Error: Couldn't start refresh thread, exiting...\n");
+  workers[0] = startThread(eventThread, "Error: Couldn't start event handler thread, exiting...\n");
+  workers[1] = startThread(refreshThread, "Error: Couldn't start refresh thread, exiting...\n");
+}
+
+// The worker threads end before anything they use is freed: an event storm
+// at a stop would otherwise run into a deleted events handler or trap queue.
+void stopDaemonSide() {
+  stopWorkers();
+  for (pthread_t worker : workers) pthread_join(worker, nullptr);
+  discardQueuedTraps();
 }
 
 // A stop request ends the main loop, which then shuts down in order. A lost
@@ -114,6 +124,7 @@ int main(int argc, char** argv) {
 
   while (keepRunning) agent_check_and_process(1);
 
+  stopDaemonSide();
   snmp_shutdown("tarnMgmtTraps");
   snmp_shutdown("tarnMgmtMIBObjects");
   deleteTarnInfo();

@@ -1,6 +1,7 @@
 #include "agent/snmpObjects.h"
 
 #include "agent/log.h"
+#include "api/api_poll.h"
 #include "snmp/dl.h"
 
 volatile int keepRunning = 0;
@@ -9,7 +10,10 @@ namespace {
 const u_long kSubagentVersion = 1;
 }  // namespace
 
-extern "C" void stop_server(int /*signo*/) { keepRunning = 0; }
+extern "C" void stop_server(int /*signo*/) {
+  keepRunning = 0;
+  stopQueries();
+}
 
 int init_tarnMgmtObjects() {
   oid versionOid[64];

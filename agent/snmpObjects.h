@@ -10,8 +10,9 @@
 // only by main (set after init_snmp) and stop_server; read without a lock.
 extern volatile int keepRunning;
 
-// Clears keepRunning; installed for SIGTERM and SIGINT so a stop reaches the
-// orderly shutdown. The argument (a signal number) is ignored.
+// Clears keepRunning and ends a running configuration query; installed for
+// SIGTERM and SIGINT so a stop reaches the orderly shutdown. The argument (a
+// signal number) is ignored.
 extern "C" void stop_server(int signo);
 
 // Registers the read-only scalar tarnSubagentVersion; returns the result of

@@ -1,9 +1,11 @@
 #include "agent/tarnInfo.h"
 
+#include <pthread.h>
 #include <stdlib.h>
-#include <unistd.h>
+#include <time.h>
 
 #include "agent/log.h"
+#include "agent/scoped.h"
 #include "agent/snmpObjects.h"
 #include "api/api_event.h"
 #include "api/api_poll.h"
@@ -40,6 +42,33 @@ const SenderRow kSenders[] = {
     {14, send_tarnHungThreadTrap_trap},
     {15, send_tarnStgPoolUtilizationTrap_trap},
 };
+
+// The refresh thread's wait between two rebuilds, which a stop cuts short.
+pthread_mutex_t refreshMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t refreshCond;
+pthread_once_t refreshCondOnce = PTHREAD_ONCE_INIT;
+bool refreshStopped = false;
+
+void initRefreshCond() {
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&refreshCond, &attr);
+  pthread_condattr_destroy(&attr);
+}
+
+// Waits one refresh period; false when a stop came first.
+bool waitRefreshPeriod() {
+  pthread_once(&refreshCondOnce, initRefreshCond);
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += kRecipeRefreshSeconds;
+  ScopedLock lock(&refreshMutex);
+  while (!refreshStopped) {
+    if (pthread_cond_timedwait(&refreshCond, &refreshMutex, &until) != 0) break;
+  }
+  return !refreshStopped;
+}
 
 }  // namespace
 
@@ -80,10 +109,15 @@ void* eventThread(void* /*unused*/) {
 }
 
 void* refreshThread(void* /*unused*/) {
-  if (!keepRunning) return nullptr;
-  do {
-    sleep(kRecipeRefreshSeconds);
-    thePollingHandler->refreshClusterRecipe();
-  } while (keepRunning);
+  while (waitRefreshPeriod()) thePollingHandler->refreshClusterRecipe();
   return nullptr;
+}
+
+void stopWorkers() {
+  stopQueries();
+  if (theEventsHandler != nullptr) theEventsHandler->stop();
+  pthread_once(&refreshCondOnce, initRefreshCond);
+  ScopedLock lock(&refreshMutex);
+  refreshStopped = true;
+  pthread_cond_broadcast(&refreshCond);
 }

@@ -124,11 +124,18 @@ EventsHandler::EventsHandler(MErrno* err, int debug)
       wrapper(nullptr),
       debug(debug),
       pollingHandler(nullptr),
+      stopRequested(false),
+      lifeMutex_(PTHREAD_MUTEX_INITIALIZER),
+      receiveStarted_(false),
+      receiveLeft_(false),
       pendingPollingHandler_(nullptr) {
   if (err != nullptr) *err = 0;
 }
 
-EventsHandler::~EventsHandler() { EventItem::destroyList(listHead.next); }
+EventsHandler::~EventsHandler() {
+  EventItem::destroyList(listHead.next);
+  delete wrapper;
+}
 
 int EventsHandler::init(PollingHandler* pollingHandler, int debug) {
   MErrno err = 0;
@@ -145,6 +152,9 @@ int EventsHandler::init(PollingHandler* pollingHandler, int debug) {
 
 void EventsHandler::term() {
   if (theEventsHandler == nullptr) return;
+  // A receive thread left in its wait at a stop still uses the handler and
+  // its wrapper: both stay until the process ends.
+  if (theEventsHandler->receiveLeft_) return;
   delete theEventsHandler;
   theEventsHandler = nullptr;
 }
@@ -169,15 +179,34 @@ void EventsHandler::registerEventCallback(int type, EventCallback callback, void
 }
 
 int EventsHandler::run() {
-  if (pthread_create(&sendThread, nullptr, sendHandlerBody, this) != 0) {
-    ts_print("_error_ failed to create send thread ....\n");
+  bool sendStarted = false;
+  {
+    ScopedLock lock(&lifeMutex_);
+    if (stopRequested.load()) return 0;
+    sendStarted = pthread_create(&sendThread, nullptr, sendHandlerBody, this) == 0;
+    if (!sendStarted) ts_print("_error_ failed to create send thread ....\n");
+    receiveStarted_ = pthread_create(&receiveThread, nullptr, receiveHandlerBody, this) == 0;
+    if (!receiveStarted_) ts_print("_error_ failed to create receive thread ....\n");
   }
-  if (pthread_create(&receiveThread, nullptr, receiveHandlerBody, this) != 0) {
-    ts_print("_error_ failed to create receive thread ....\n");
+  if (sendStarted && pthread_join(sendThread, nullptr) != 0)
+    ts_print("_error_ send thread join ....\n");
+  if (!receiveStarted_) return 0;
+  if (!stopRequested.load()) {
+    if (pthread_join(receiveThread, nullptr) != 0) ts_print("_error_ receive thread join ....\n");
+    return 0;
   }
-  if (pthread_join(sendThread, nullptr) != 0) ts_print("_error_ send thread join ....\n");
-  if (pthread_join(receiveThread, nullptr) != 0) ts_print("_error_ receive thread join ....\n");
+  ScopedLock lock(&lifeMutex_);
+  receiveLeft_ = true;
+  pthread_detach(receiveThread);
   return 0;
+}
+
+void EventsHandler::stop() {
+  {
+    ScopedLock lock(&lifeMutex_);
+    stopRequested.store(true);
+  }
+  wakeSendThread();
 }
 
 void* EventsHandler::receiveHandlerBody(void* arg) {
@@ -213,7 +242,7 @@ void EventsHandler::retryConnection() {
 
 void* EventsHandler::sendHandlerBody(void* arg) {
   EventsHandler* handler = static_cast<EventsHandler*>(arg);
-  for (;;) {
+  while (!handler->stopRequested.load()) {
     handler->waitReceiveThread();
     handler->dispatchPending();
   }
@@ -230,7 +259,8 @@ int eventLineCallback(char* line, void* argument) {
   (void)argument;
   eventsReceived.fetch_add(1, std::memory_order_relaxed);
   EventsHandler* handler = theEventsHandler;
-  if (handler == nullptr) return 0;
+  // After a stop nobody takes lines off the list any more.
+  if (handler == nullptr || handler->stopRequested.load()) return 0;
   EventItem* item = EventItem::strdup(line);
   if (item == nullptr) return 0;
   int size = static_cast<int>(strlen(line) + 1);
@@ -298,7 +328,7 @@ int EventsHandler::dispatchPending() {
   char own[LINE_BUFFER_SIZE];
   int counter = 0;
   char* line;
-  while ((line = getEventFromList(own, sizeof own)) != nullptr) {
+  while (!stopRequested.load() && (line = getEventFromList(own, sizeof own)) != nullptr) {
     if (debug) fprintf(stderr, "%dth extracted item = %s\n", counter, line);
     counter++;
     int type = getEventType(line);

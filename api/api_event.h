@@ -12,11 +12,21 @@
 // never held together, and listMutex is never held while parsing or calling
 // a callback. The callback table, wrapper, debug and pollingHandler are
 // written on the main thread before run starts the threads.
+//
+// Stopping: stop (main thread) sets stopRequested and wakes the send thread,
+// which returns between two lines; run joins it and returns, so the caller
+// can join the thread that runs run before anything the send thread uses
+// (the trap queue, the polling handler) is freed. The receive thread waits
+// in the daemon connection's read, which has no way out but the process's
+// end: from the stop on it drops every line, and it is left in its wait,
+// detached, with the handler and its wrapper, which are then never freed.
 #ifndef TNMIBD_API_API_EVENT_H_
 #define TNMIBD_API_API_EVENT_H_
 
 #include <pthread.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "api/api_event_records.h"
 #include "api/merrno.h"
@@ -69,17 +79,23 @@ class EventsHandler {
   // connection or polling handler, and its receive thread keeps trying to
   // connect, backing off to once a minute). Main thread, once.
   static int init(PollingHandler* pollingHandler, int debug);
-  // Deletes theEventsHandler and clears it. Does not stop the threads: for
-  // the way to process exit only.
+  // Deletes theEventsHandler with its wrapper and clears it; does nothing
+  // when run left its receive thread running at a stop. Call only after
+  // stop, once run has returned, or when run never started.
   static void term();
+
+  // Makes the send thread end and run return (see DESIGN); a later run
+  // returns at once. Main thread; any number of times.
+  void stop();
 
   // Stores the callback and its argument for type (0 to 16), replacing an
   // earlier pair. Main thread, before run.
   void registerEventCallback(int type, EventCallback callback, void* data);
 
-  // Starts the send thread, then the receive thread, and joins both, which
-  // never end: blocks for the life of the process. Failures are logged and
-  // the next step is taken.
+  // Starts the send thread, then the receive thread, and joins them; after
+  // a stop, joins the send thread and leaves the receive thread in its wait
+  // (see DESIGN). Blocks until then. Failures are logged and the next step
+  // is taken.
   int run();
 
   // Thread bodies; the argument is the handler.
@@ -136,9 +152,17 @@ class EventsHandler {
   static pthread_mutex_t mutex;
   static pthread_cond_t cond;
   static int conditionMet;
+  // Set by stop; the send thread returns when it sees it.
+  std::atomic<bool> stopRequested;
 
  private:
   Event* createStateChangeEvent(char* line);
+  // Guards the thread start-up in run against stop (with stopRequested):
+  // whether the receive thread was started, and whether run left it running
+  // after a stop.
+  pthread_mutex_t lifeMutex_;
+  bool receiveStarted_;
+  bool receiveLeft_;
   // Receive thread, after a failed init: connects, retrying until it succeeds.
   void retryConnection();
   void runDiskScan();

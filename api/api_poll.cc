@@ -1,10 +1,21 @@
 #include "api/api_poll.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
 
 #include <new>
 #include <vector>
@@ -311,17 +322,106 @@ void buildQueryCommand(const QuerySpec& spec, int norefresh, char* out, size_t s
   if (norefresh != 0 && used < size) snprintf(out + used, size - used, " all norefresh");
 }
 
-// Starts the query; null (and the operator told) when it cannot be started.
-FILE* startQuery(const QuerySpec& spec, int norefresh) {
+// How long a query may run, and how often a running one checks for a stop.
+std::atomic<int> queryLimitMillis{kQueryLimitMillis};
+const int kQuerySliceMillis = 100;
+std::atomic<bool> queriesStopped{false};
+
+int64_t nowMillis() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Starts "/bin/sh -c command" in a process group of its own, its output on
+// *out. The child gets the default signal mask and dispositions: it would
+// otherwise inherit the stop signals blocked (worker threads) and SIGPIPE
+// ignored. -1 when it cannot be started.
+pid_t spawnQuery(const char* command, int* out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  const char* argv[] = {"sh", "-c", command, nullptr};
+  pid_t pid;
+  int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  *out = fds[0];
+  return pid;
+}
+
+// Reads the child's whole output into *text. False when the deadline
+// passed or the agent is stopping first.
+bool collectOutput(int fd, std::string* text, int64_t deadline) {
+  char buf[4096];
+  for (;;) {
+    if (queriesStopped.load() || nowMillis() >= deadline) return false;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, kQuerySliceMillis) <= 0) continue;  // a slice passed, or a signal
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n > 0) text->append(buf, static_cast<size_t>(n));
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
+  }
+}
+
+// True once the child has ended (and been waited for) before the deadline
+// or a stop; a tool may close its output and still run.
+bool reaped(pid_t pid, int64_t deadline) {
+  for (;;) {
+    pid_t done = waitpid(pid, nullptr, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) return true;
+    if (queriesStopped.load() || nowMillis() >= deadline) return false;
+    usleep(1000);
+  }
+}
+
+// Runs the query to its end and returns its output as a stream to read
+// lines from; null (and the operator told) when it cannot be started, ran
+// too long or was cut short by a stop. A hung tool is killed, with anything
+// it started, so that it holds neither a poll nor the agent's stop.
+FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
   char command[COMMAND_SIZE];
   buildQueryCommand(spec, norefresh, command, sizeof command);
-  FILE* pipe = popen(command, "r");
-  if (pipe == nullptr) {
-    char message[COMMAND_SIZE + 64];
+  int out = -1;
+  pid_t pid = spawnQuery(command, &out);
+  char message[COMMAND_SIZE + 96];
+  if (pid < 0) {
     snprintf(message, sizeof message, "Error: Couldn't find %s command\n", command);
     ts_print(message);
+    return nullptr;
   }
-  return pipe;
+  ScopedFd outFd(out);
+  const int64_t deadline = nowMillis() + queryLimitMillis.load();
+  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline);
+  if (!finished) {
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    snprintf(message, sizeof message, "Warning: %s killed: not done within %d ms, or a stop\n",
+             command, queryLimitMillis.load());
+    ts_print(message);
+    return nullptr;
+  }
+  if (text->empty()) return fopen("/dev/null", "r");
+  return fmemopen(&(*text)[0], text->size(), "r");
 }
 
 // Reads the next line of at most QUERY_LINE_SIZE - 1 characters, without its
@@ -488,10 +588,11 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
 // tool cannot be started, else 0.
 int runQuery(const QuerySpec& spec, int norefresh, ClusterInfo* master, bool firstLineOnly,
              void (*apply)(ClusterInfo*, const char*)) {
-  ScopedPipe pipe(startQuery(spec, norefresh));
-  if (pipe.get() == nullptr) return 1;
+  std::string text;
+  ScopedFile output(startQuery(spec, norefresh, &text));
+  if (output.get() == nullptr) return 1;
   char line[QUERY_LINE_SIZE];
-  while (readQueryLine(pipe.get(), line)) {
+  while (readQueryLine(output.get(), line)) {
     apply(master, line);
     if (firstLineOnly) break;
   }
@@ -645,18 +746,30 @@ int PollingHandler::getClusterInfo(ClusterInfo* dst) {
   return 0;
 }
 
-int PollingHandler::checkFailedNode() {
+int PollingHandler::checkFailedNode(int level) {
   if (clusterInfo->nodes.empty()) return 1;
   for (NodeInfo* node : clusterInfo->nodes) {
     if (node == nullptr || node->status[0] == '\0') continue;
     // The daemon puts a marker character in front of the state word.
     if (strncmp(node->status + 1, "failed", 6) == 0) {
-      ts_print("Warning: failed node\n");
+      warnFailedNode(level);
       return 1;
     }
   }
   if (debug != 0) fputs("_ok_ checkFailedNode: done\n", stderr);
   return 0;
+}
+
+// A failed node stays failed for minutes: one warning per level and 20
+// seconds tells the operator as much as one per refused poll.
+void PollingHandler::warnFailedNode(int level) {
+  if (level < 0 || level >= POLL_LEVEL_COUNT) level = 0;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (failedNodeWarned[level] != 0 && now.tv_sec - failedNodeWarned[level] < kFailedNodeWarnSeconds)
+    return;
+  failedNodeWarned[level] = now.tv_sec != 0 ? now.tv_sec : 1;
+  ts_print("Warning: failed node\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -767,7 +880,7 @@ void pollFilesystemStats(PollingHandler* h, int fsCount) {
 int PollingHandler::updateFilesystemInfo(ClusterInfo* dst, int perf) {
   ScopedLock lock(&handlerMutex);
   int fsCount = static_cast<int>(clusterInfo->fileSystems.size());
-  if (checkFailedNode() != 0) return 1;
+  if (checkFailedNode(POLL_LEVEL_FS) != 0) return 1;
   for (FilesystemInfo* fs : clusterInfo->fileSystems) {
     if (fs != nullptr) pollFilesystemState(this, fs);
   }
@@ -846,7 +959,7 @@ int PollingHandler::updateStoragePoolInfo(ClusterInfo* dst, const char* fsName) 
     if (first < 0) return 1;
     end = first + 1;
   }
-  if (checkFailedNode() != 0) return 1;
+  if (checkFailedNode(POLL_LEVEL_POOLS) != 0) return 1;
   for (int32_t i = first; i < end; i++) {
     if (clusterInfo->fileSystems[i] != nullptr) pollPools(this, i);
   }
@@ -966,7 +1079,7 @@ int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const c
     poolIndex = fs->getStoragePoolInfoIndex(key.text);
     if (poolIndex < 0) return 1;
   }
-  if (checkFailedNode() != 0) return 1;
+  if (checkFailedNode(POLL_LEVEL_DISKS) != 0) return 1;
   for (size_t j = 0; j < fs->pools.size(); j++) {
     if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
     StoragePoolInfo* pool = fs->pools[j];
@@ -977,4 +1090,11 @@ int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const c
   }
   if (dst != nullptr) mergeDisks(clusterInfo, dst, poolIndex);
   return 0;
+}
+
+void stopQueries() { queriesStopped.store(true); }
+
+void setQueryTimeLimit(int millis) {
+  queryLimitMillis.store(millis > 0 ? millis : kQueryLimitMillis);
+  queriesStopped.store(false);
 }

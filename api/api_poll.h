@@ -52,9 +52,12 @@ class PollingHandler {
   // Copies the master's cluster values, nodes and file systems into dst
   // (one level deep: pools are merged by the pool and disk polls). Returns 0.
   int getClusterInfo(ClusterInfo* dst);
+  // The polls that checkFailedNode guards, for its warning.
+  enum { POLL_LEVEL_FS = 0, POLL_LEVEL_POOLS = 1, POLL_LEVEL_DISKS = 2, POLL_LEVEL_COUNT = 3 };
   // 1 when the master has no node or one whose status names a failed node;
-  // else 0. Caller holds handlerMutex.
-  int checkFailedNode();
+  // else 0. "Warning: failed node" is logged at most once per level every
+  // kFailedNodeWarnSeconds. Caller holds handlerMutex.
+  int checkFailedNode(int level = POLL_LEVEL_FS);
 
   // Node poll; merges the master's nodes into dst on success. 0; 1 when the
   // query tool cannot be started; or the failing daemon command's result.
@@ -81,7 +84,25 @@ class PollingHandler {
   pthread_mutex_t handlerMutex;
   // Non-zero echoes daemon responses and prints debug and warning lines.
   int debug;
+
+ private:
+  static constexpr int kFailedNodeWarnSeconds = 20;
+  void warnFailedNode(int level);
+  // Monotonic second of each level's last failed-node warning; 0 for none.
+  long failedNodeWarned[POLL_LEVEL_COUNT] = {};
 };
+
+// How long one run of the configuration query tool may take before it is
+// killed and its poll fails.
+constexpr int kQueryLimitMillis = 30000;
+
+// Kills a running configuration query and fails every later one, so that a
+// hung tool cannot hold the agent's stop. Async-signal-safe; any thread.
+void stopQueries();
+
+// Sets the query run limit (0 restores kQueryLimitMillis) and lifts a
+// stopQueries. For tests.
+void setQueryTimeLimit(int millis);
 
 // The one polling handler, null before PollingHandler::init and after term.
 extern PollingHandler* thePollingHandler;

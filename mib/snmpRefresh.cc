@@ -51,6 +51,16 @@ int counted(int pollResult) {
 
 int failedIf(int pollResult) { return counted(pollResult) != 0 ? REFRESH_FAILED : 0; }
 
+// A failed or refused poll counts for its level's 20 seconds as a good one
+// does: otherwise every varbind of a walk would poll again, take the polling
+// handler's mutex and log again until the cause goes away. The level then
+// shows its last good data until its next poll. Returns REFRESH_FAILED.
+int failedAt(struct timeval* stamp, struct timeval* perfStamp, int perf) {
+  gettimeofday(stamp, nullptr);
+  if (perf != 0 && perfStamp != nullptr) *perfStamp = *stamp;
+  return REFRESH_FAILED;
+}
+
 // The file system at position index of myCluster, or null (past the end or an
 // empty slot). The index is compared unsigned, so a negative one is past the end.
 FilesystemInfo* fileSystemAt(int index) {
@@ -109,14 +119,18 @@ int refreshTarnInfo() {
 int refreshTarnClusterInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->clusterUpdateTime)) return 0;
-  if (failedIf(polls->updateClusterInfo(myCluster, norefresh)) != 0) return REFRESH_FAILED;
-  return failedIf(polls->getClusterInfo(myCluster));
+  if (counted(polls->updateClusterInfo(myCluster, norefresh)) != 0 ||
+      counted(polls->getClusterInfo(myCluster)) != 0)
+    return failedAt(&myCluster->clusterUpdateTime, nullptr, 0);
+  return 0;
 }
 
 int refreshTarnNodeInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->nodeUpdateTime)) return 0;
-  return failedIf(polls->updateNodeInfo(myCluster, norefresh));
+  if (counted(polls->updateNodeInfo(myCluster, norefresh)) != 0)
+    return failedAt(&myCluster->nodeUpdateTime, nullptr, 0);
+  return 0;
 }
 
 int refreshTarnFSInfo(int fsIndex, int perf) {
@@ -124,7 +138,8 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
   bool stale = shouldRefresh(myCluster->fsUpdateTime);
   if (!stale && perf != 0) stale = shouldRefresh(myCluster->fsPerfUpdateTime);
   if (!stale) return 0;
-  if (failedIf(polls->updateFilesystemInfo(myCluster, perf)) != 0) return REFRESH_FAILED;
+  if (counted(polls->updateFilesystemInfo(myCluster, perf)) != 0)
+    return failedAt(&myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime, perf);
   if (fsIndex != -1) return 0;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
     if (fs == nullptr) return REFRESH_FAILED;
@@ -141,7 +156,9 @@ int refreshTarnPoolInfo(int fsIndex) {
   if (!shouldRefresh(fs->poolUpdateTime)) return 0;
   char fsName[RECORD_TEXT_SIZE];
   copyText(fsName, fs->name);
-  return failedIf(polls->updateStoragePoolInfo(myCluster, fsName));
+  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return 0;
+  FilesystemInfo* after = fileSystemAt(fsIndex);
+  return after != nullptr ? failedAt(&after->poolUpdateTime, nullptr, 0) : REFRESH_FAILED;
 }
 
 int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
@@ -168,5 +185,9 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   if (!stale) return 0;
   char poolName[RECORD_TEXT_SIZE];
   copyText(poolName, pool->name);
-  return failedIf(polls->updateDiskInfo(myCluster, fsName, poolName, perf));
+  if (counted(polls->updateDiskInfo(myCluster, fsName, poolName, perf)) == 0) return 0;
+  fs = fileSystemAt(fsIndex);
+  StoragePoolInfo* after = fs != nullptr ? poolAt(fs, poolIndex) : nullptr;
+  if (after == nullptr) return REFRESH_FAILED;
+  return failedAt(&after->diskUpdateTime, &after->diskPerfUpdateTime, perf);
 }

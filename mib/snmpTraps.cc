@@ -10,8 +10,15 @@
 // so agent_check_and_process(1), where the main thread waits, wakes for it as
 // for a request. Its callback sends the queued traps in queue order, which is
 // the order the daemon sent the events (look-ups, bindings, send_v2trap,
-// free, delete the record). Nothing is dropped here: the queue grows with a
-// burst and shrinks as the traps go out.
+// free, delete the record). The queue holds at most kMaxQueuedTraps: a burst
+// of tens of thousands fits, but a master that reads nothing for hours must
+// not grow the agent without end, so past that a sender deletes its record,
+// counts it in trapsDropped and says so at most once a minute.
+//
+// The queue, its mutex and the look-up cache live for the whole process and
+// are never destroyed: a path to exit on another thread (a lost daemon
+// connection) must not destroy them under a sender. The orderly stop joins
+// the senders' thread first and then discards what is left.
 //
 // Traps must not hold requests up. Requests and traps share the one AgentX
 // connection, and the master handles what arrives on it in order, more slowly
@@ -23,8 +30,12 @@
 //   once through the pipe; a request also marks the next 20 ms as serving;
 // - when the master has not yet read more than a few of our traps (2 KB; none
 //   at all while serving), found through the kernel's socket diagnostics of
-//   the master's end of the connection, it waits half a millisecond on a
-//   timer descriptor.
+//   the master's end of the connection, it waits on a timer descriptor: half
+//   a millisecond at first, twice as long after each wait without progress,
+//   up to kMaxBacklogWaitNanos, so a master that reads nothing wakes this
+//   loop a few times a second rather than thousands. Whatever the master
+//   writes (its answer to a trap, a request) starts the waits at half a
+//   millisecond again (the AgentX watch below).
 // A request thus waits behind at most one trap here and none in the master,
 // and a burst still goes out at thousands of traps a second.
 //
@@ -38,16 +49,25 @@
 // at once (TCP_QUICKACK) whatever the master sent, right after the library
 // has read it: an epoll set of the AgentX connections is registered with the
 // main loop, whose callback runs in the same turn as the library's read. The
-// connections are found by a scan of the process's descriptors (TCP, peer
-// port 705) at start-up and once a second from an alarm, which also covers
-// the library's reconnections.
+// connection is the socket of the library's own AgentX session: the agent
+// library's main_session, which it sets when it connects to the master and
+// replaces when it reconnects, through snmp_sess_pointer and
+// snmp_sess_transport. It is looked up at start-up and once a second from an
+// alarm, which covers the reconnections. (Relied on, and tested end to end:
+// main_session is the AgentX session and its transport's socket the TCP
+// connection; the master answers each notification, type 18.)
+//
+// Why the master's unread bytes and not a count of its answers: the library
+// matches the master's answers to our notifications inside its own session
+// code and hands us none of them, and it sends a notification again when
+// the answer is late, so a count of our own would drift; the kernel's count
+// of unread bytes on the master's end is exact, whatever the library does.
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include "mib/snmpTraps.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
@@ -75,6 +95,7 @@
 #include "agent/log.h"
 #include "agent/scoped.h"
 #include "api/api_event.h"
+#include "snmp/dl.h"
 
 namespace {
 
@@ -171,6 +192,10 @@ const oid kStandardTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1};
 const oid kZeroDotZero[] = {0, 0};
 // Traps sent per call of the main loop's callback before it returns to the loop.
 const int kBatch = 64;
+// Most traps waiting for the main thread; a sender drops its record beyond.
+const size_t kMaxQueuedTraps = 50000;
+// Seconds between two overflow warnings.
+const int64_t kDropWarnSeconds = 60;
 
 struct QueuedTrap {
   const TrapDescription* trap;
@@ -178,7 +203,11 @@ struct QueuedTrap {
 };
 
 pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;
-std::deque<QueuedTrap> queue;
+std::deque<QueuedTrap>& queue = *new std::deque<QueuedTrap>;
+// Under queueMutex: when the last overflow warning was given (monotonic
+// seconds, 0 for never) and the drops since.
+int64_t dropWarnedAt = 0;
+uint64_t droppedSinceWarning = 0;
 std::atomic<uint64_t> trapsSent{0};
 std::atomic<uint64_t> trapsDropped{0};
 int wakeRead = -1;
@@ -187,7 +216,8 @@ void (*sendFunction)(netsnmp_variable_list*) = nullptr;
 
 // Identifiers already looked up, by name (main thread only). A name missing
 // from the MIB is not kept, so its warning comes with every trap.
-std::unordered_map<std::string, std::vector<oid>> oidCache;
+std::unordered_map<std::string, std::vector<oid>>& oidCache =
+    *new std::unordered_map<std::string, std::vector<oid>>;
 
 // Looks module:object up into buf (kOidRoom sub-identifiers); false when the
 // MIB lacks it.
@@ -261,6 +291,28 @@ void addField(netsnmp_variable_list** vars, const TrapBinding& binding,
   snmp_varlist_add_variable(vars, name, nameLen, ASN_GAUGE, &gauge, sizeof gauge);
 }
 
+// Counts one trap dropped at a full queue; the number to warn about when a
+// warning is due, else 0. Caller holds queueMutex.
+uint64_t noteDrop() {
+  trapsDropped.fetch_add(1, std::memory_order_relaxed);
+  droppedSinceWarning++;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (dropWarnedAt != 0 && now.tv_sec - dropWarnedAt < kDropWarnSeconds) return 0;
+  dropWarnedAt = now.tv_sec != 0 ? now.tv_sec : 1;
+  uint64_t dropped = droppedSinceWarning;
+  droppedSinceWarning = 0;
+  return dropped;
+}
+
+void warnDrops(uint64_t dropped) {
+  char message[200];
+  snprintf(message, sizeof message,
+           "Warning: trap queue full (%zu traps waiting for the master), %llu traps dropped\n",
+           kMaxQueuedTraps, static_cast<unsigned long long>(dropped));
+  ts_print(message);
+}
+
 void sendOne(const QueuedTrap& queued) {
   netsnmp_variable_list* vars = buildTrapVarbinds(queued.trap, queued.record);
   if (sendFunction != nullptr) {
@@ -291,7 +343,7 @@ struct AgentXConnection {
   struct inet_diag_sockid masterSide;
 };
 // Main thread only.
-std::vector<AgentXConnection> agentXConnections;
+std::vector<AgentXConnection>& agentXConnections = *new std::vector<AgentXConnection>;
 // The same connections in an epoll set, which the main loop watches through
 // one descriptor that never closes (the library closes and reopens the
 // connections themselves).
@@ -303,8 +355,11 @@ const uint32_t kMaxMasterBacklogServing = 0;
 const uint32_t kMaxMasterBacklog = 2048;
 // Requests are being served when one came in within this time.
 const int64_t kServingMicros = 20000;
-// How long a trap waits for the master to catch up.
+// How long a trap waits for the master to catch up: the first wait, and the
+// longest after waits without progress.
 const long kBacklogWaitNanos = 500000;
+const long kMaxBacklogWaitNanos = 250000000;
+long backlogWait = kBacklogWaitNanos;
 // The last time a request of the master was seen (monotonic microseconds).
 int64_t lastRequestMicros = -kServingMicros;
 int retryTimer = -1;
@@ -316,24 +371,6 @@ void wake() {
   if (wakeWrite >= 0 && write(wakeWrite, &byte, 1) < 0 && errno != EAGAIN) {
     ts_print("Warning: trap wake-up pipe write failed\n");
   }
-}
-
-// True for a connected TCP socket whose peer port is the AgentX port.
-bool isAgentXConnection(int fd) {
-  int type = 0;
-  socklen_t len = sizeof type;
-  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) return false;
-  struct sockaddr_storage peer;
-  socklen_t peerLen = sizeof peer;
-  if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) != 0) return false;
-  const uint16_t agentXPort = htons(705);
-  if (peer.ss_family == AF_INET) {
-    return reinterpret_cast<struct sockaddr_in*>(&peer)->sin_port == agentXPort;
-  }
-  if (peer.ss_family == AF_INET6) {
-    return reinterpret_cast<struct sockaddr_in6*>(&peer)->sin6_port == agentXPort;
-  }
-  return false;
 }
 
 // True when the master has written to one of our AgentX connections.
@@ -447,7 +484,8 @@ uint32_t masterBacklog(const AgentXConnection& connection) {
 
 void waitForMaster() {
   struct itimerspec once = {};
-  once.it_value.tv_nsec = kBacklogWaitNanos;
+  once.it_value.tv_nsec = backlogWait;
+  backlogWait = backlogWait * 2 > kMaxBacklogWaitNanos ? kMaxBacklogWaitNanos : backlogWait * 2;
   if (retryTimer < 0 || timerfd_settime(retryTimer, 0, &once, nullptr) != 0) wake();
 }
 
@@ -464,6 +502,7 @@ void deliverPaced() {
       waitForMaster();
       return;
     }
+    backlogWait = kBacklogWaitNanos;
     deliverQueuedTraps(1);
   }
   if (queuedTrapCount() > 0) wake();
@@ -484,6 +523,8 @@ void onMasterWrote(int fd, void* unused) {
   (void)fd;
   (void)unused;
   acknowledgeMaster();
+  // It may have read our traps: no need to wait out the timer.
+  backlogWait = kBacklogWaitNanos;
 }
 
 void onRetryTimer(int fd, void* unused) {
@@ -526,14 +567,33 @@ netsnmp_variable_list* buildTrapVarbinds(const TrapDescription* trap, const Even
 }
 
 int queueTrap(const TrapDescription* trap, Event* record) {
-  bool wasEmpty;
+  bool wasEmpty = false;
+  uint64_t warnDropped = 0;
   {
     ScopedLock lock(&queueMutex);
-    wasEmpty = queue.empty();
-    queue.push_back(QueuedTrap{trap, record});
+    if (queue.size() < kMaxQueuedTraps) {
+      wasEmpty = queue.empty();
+      queue.push_back(QueuedTrap{trap, record});
+      record = nullptr;
+    } else {
+      warnDropped = noteDrop();
+    }
   }
+  if (record != nullptr) trap->destroy(record);
+  if (warnDropped > 0) warnDrops(warnDropped);
   if (wasEmpty) wake();
   return 0;
+}
+
+size_t discardQueuedTraps() {
+  std::deque<QueuedTrap> left;
+  {
+    ScopedLock lock(&queueMutex);
+    left.swap(queue);
+  }
+  for (const QueuedTrap& queued : left) queued.trap->destroy(queued.record);
+  trapsDropped.fetch_add(left.size(), std::memory_order_relaxed);
+  return left.size();
 }
 
 int deliverQueuedTraps(int max) {
@@ -573,28 +633,27 @@ uint32_t agentXMasterBacklog() {
   return most;
 }
 
-int setAgentXNoDelay() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  int changed = 0;
-  int own = dirfd(dir);
-  agentXConnections.clear();
-  for (struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-    char* end;
-    long number = strtol(entry->d_name, &end, 10);
-    int fd = static_cast<int>(number);
-    if (*end != '\0' || end == entry->d_name || fd == own || !isAgentXConnection(fd)) continue;
-    agentXConnections.push_back(describeConnection(fd));
-    watchAgentX(fd);
-    int on = 0;
-    socklen_t len = sizeof on;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) continue;
-    on = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) changed++;
-  }
-  closedir(dir);
-  return changed;
+int agentXSessionSocket() {
+  auto* session = static_cast<netsnmp_session**>(dlib.main_session);
+  if (session == nullptr || *session == nullptr) return -1;
+  void* internal = snmp_sess_pointer(*session);
+  netsnmp_transport* transport = internal != nullptr ? snmp_sess_transport(internal) : nullptr;
+  return transport != nullptr ? transport->sock : -1;
 }
+
+int watchAgentXConnection(int fd) {
+  agentXConnections.clear();
+  if (fd < 0) return 0;
+  agentXConnections.push_back(describeConnection(fd));
+  watchAgentX(fd);
+  int on = 0;
+  socklen_t len = sizeof on;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on) return 0;
+  on = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 1 : 0;
+}
+
+int setAgentXNoDelay() { return watchAgentXConnection(agentXSessionSocket()); }
 
 int initTrapDelivery() {
   int fds[2];

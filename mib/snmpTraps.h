@@ -80,8 +80,15 @@ const TrapDescription* trapDescriptions(int* count);
 // with snmp_free_varbind. Main thread.
 netsnmp_variable_list* buildTrapVarbinds(const TrapDescription* trap, const Event* record);
 
-// Queues a record for sending (what every sender does). Any thread.
+// Queues a record for sending (what every sender does); when the queue
+// already holds its most traps (50,000), deletes the record instead, counts
+// it in trapsDroppedCount and warns at most once a minute. Returns 0. Any
+// thread.
 int queueTrap(const TrapDescription* trap, Event* record);
+
+// Deletes every queued record unsent and counts them as dropped; returns
+// how many. At a stop, once no sender can run. Main thread.
+size_t discardQueuedTraps();
 
 // Sends up to max queued traps, oldest first, and deletes their records.
 // Returns the number sent. Main thread.
@@ -95,13 +102,20 @@ size_t queuedTrapCount();
 uint64_t trapsSentCount();
 uint64_t trapsDroppedCount();
 
-// Finds the process's TCP connections to the AgentX port (705), which the
-// trap pacing watches, and sets TCP_NODELAY on those that lack it; returns
-// how many it changed. Main thread.
+// The socket of the SNMP library's AgentX session to the master, or -1 when
+// it is not connected. Main thread.
+int agentXSessionSocket();
+
+// Makes fd the AgentX connection the trap pacing watches (none for -1) and
+// sets TCP_NODELAY on it unless set; returns 1 when it changed that, else 0.
+// Main thread.
+int watchAgentXConnection(int fd);
+
+// watchAgentXConnection(agentXSessionSocket()). Main thread.
 int setAgentXNoDelay();
 
-// The most bytes we sent on one of the AgentX connections of the last scan
-// that the master has not read yet; 0 when unknown. Main thread.
+// The bytes we sent on the watched AgentX connection that the master has
+// not read yet; 0 when unknown. Main thread.
 uint32_t agentXMasterBacklog();
 
 // Replaces the function that hands a finished binding list to the library

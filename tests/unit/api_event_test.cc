@@ -304,8 +304,7 @@ class EventsInit : public testing::Test {
   }
   void TearDown() override {
     if (theEventsHandler == nullptr) return;
-    delete theEventsHandler->wrapper;
-    EventsHandler::term();
+    EventsHandler::term();  // run never started: the wrapper goes with the handler
     EXPECT_EQ(theEventsHandler, nullptr);
   }
   int marker = 0;

@@ -80,8 +80,42 @@ TEST_F(RefreshCluster, FailedPollSkipsTheCopy) {
   pollHook() = failOn("cluster 0");
   EXPECT_EQ(refreshTarnClusterInfo(0), 5);
   EXPECT_EQ(calls(), (Calls{"cluster 0"}));
+  myCluster->clusterUpdateTime = staleStamp();
   pollHook() = failOn("getcluster");
   EXPECT_EQ(refreshTarnClusterInfo(0), 5);
+}
+
+// A failed or refused poll renews its level's stamp: the next request within
+// 20 seconds is served from the copy instead of polling (and warning) again.
+TEST_F(ClusterTest, FailedPollCountsForTheTwentySecondsOfItsLevel) {
+  StoragePoolInfo* pool = addPool(addFs(myCluster, "A"), "system");
+  FilesystemInfo* fs = myCluster->fileSystems[0];
+  static const struct {
+    const char* call;
+    struct timeval* (*stamp)(ClusterInfo*);
+    int (*refresh)();
+  } kLevels[] = {
+      {"cluster 0", [](ClusterInfo* c) { return &c->clusterUpdateTime; },
+       [] { return refreshTarnClusterInfo(0); }},
+      {"nodes 0", [](ClusterInfo* c) { return &c->nodeUpdateTime; },
+       [] { return refreshTarnNodeInfo(0); }},
+      {"fs perf=1", [](ClusterInfo* c) { return &c->fsPerfUpdateTime; },
+       [] { return refreshTarnFSInfo(-1, 1); }},
+      {"pools A", [](ClusterInfo* c) { return &c->fileSystems[0]->poolUpdateTime; },
+       [] { return refreshTarnPoolInfo(0); }},
+      {"disks A system perf=1",
+       [](ClusterInfo* c) { return &c->fileSystems[0]->pools[0]->diskPerfUpdateTime; },
+       [] { return refreshTarnDiskInfo(0, 0, 1); }},
+  };
+  pollHook() = failAll;
+  for (const auto& level : kLevels) {
+    pollCalls().clear();
+    *level.stamp(myCluster) = staleStamp();
+    EXPECT_EQ(level.refresh(), 5) << level.call;
+    EXPECT_EQ(level.refresh(), 0) << level.call;
+    EXPECT_EQ(calls(), (Calls{level.call})) << level.call;
+  }
+  EXPECT_EQ(fs->pools[0], pool);
 }
 
 TEST_F(RefreshCluster, NodesPolledWithTheirFlagWhenStale) {

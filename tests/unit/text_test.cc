@@ -4,6 +4,14 @@
 
 #include <string.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "agent/options.h"
+
 namespace {
 
 TEST(CopyText, CutsToTheFieldAndTerminates) {
@@ -37,3 +45,30 @@ TEST(CopyText, TakesAtMostMaxCharsOfAnUnterminatedSource) {
 }
 
 }  // namespace
+
+// Each argument ends right before an unreadable page, so a comparison that
+// reads past an argument's end crashes the test.
+TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
+  const struct {
+    std::vector<std::string> args;
+    bool debug;
+  } cases[] = {{{"-D"}, true},   {{"-D", "x"}, true}, {{""}, false}, {{"-"}, false},
+               {{"-Dx"}, false}, {{"-d"}, false},     {{}, false},   {{"-x", "-D"}, false}};
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  char* pages = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  for (const auto& c : cases) {
+    std::vector<char*> argv{const_cast<char*>("tnmibd")};
+    if (!c.args.empty()) {  // the examined argument sits at the page's end
+      char* at = pages + page - (c.args[0].size() + 1);
+      memcpy(at, c.args[0].c_str(), c.args[0].size() + 1);
+      argv.push_back(at);
+    }
+    if (c.args.size() > 1) argv.push_back(const_cast<char*>(c.args[1].c_str()));
+    EXPECT_EQ(debugRequested(static_cast<int>(argv.size()), argv.data()), c.debug)
+        << (c.args.empty() ? "(none)" : c.args[0]);
+  }
+  munmap(pages, 2 * page);
+}
