@@ -662,6 +662,7 @@ PollingHandler::~PollingHandler() {
 int PollingHandler::processCommand(const char* command) {
   int rc = utils->processCommand(command);
   while (rc == 2) rc = utils->processCommand(command);
+  if (rc == -1) answerFailed = true;
   return rc;
 }
 
@@ -881,10 +882,12 @@ int PollingHandler::updateFilesystemInfo(ClusterInfo* dst, int perf) {
   ScopedLock lock(&handlerMutex);
   int fsCount = static_cast<int>(clusterInfo->fileSystems.size());
   if (checkFailedNode(POLL_LEVEL_FS) != 0) return 1;
+  answerFailed = false;
   for (FilesystemInfo* fs : clusterInfo->fileSystems) {
-    if (fs != nullptr) pollFilesystemState(this, fs);
+    if (fs != nullptr && !answerFailed) pollFilesystemState(this, fs);
   }
-  if (perf != 0) pollFilesystemStats(this, fsCount);
+  if (perf != 0 && !answerFailed) pollFilesystemStats(this, fsCount);
+  if (answerFailed) return 1;
   stampNow(&clusterInfo->fsUpdateTime);
   if (dst != nullptr) dst->copyFS(clusterInfo);
   return 0;
@@ -960,9 +963,11 @@ int PollingHandler::updateStoragePoolInfo(ClusterInfo* dst, const char* fsName) 
     end = first + 1;
   }
   if (checkFailedNode(POLL_LEVEL_POOLS) != 0) return 1;
-  for (int32_t i = first; i < end; i++) {
+  answerFailed = false;
+  for (int32_t i = first; i < end && !answerFailed; i++) {
     if (clusterInfo->fileSystems[i] != nullptr) pollPools(this, i);
   }
+  if (answerFailed) return 1;
   if (dst == nullptr) return 0;
   dst->copyFS(clusterInfo);
   for (int32_t i = first; i < end; i++) {
@@ -1080,14 +1085,16 @@ int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const c
     if (poolIndex < 0) return 1;
   }
   if (checkFailedNode(POLL_LEVEL_DISKS) != 0) return 1;
-  for (size_t j = 0; j < fs->pools.size(); j++) {
+  answerFailed = false;
+  for (size_t j = 0; j < fs->pools.size() && !answerFailed; j++) {
     if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
     StoragePoolInfo* pool = fs->pools[j];
     if (pool == nullptr) continue;
     pollDisks(this, fs, pool);
-    if (perf != 0) pollDiskStats(this, fs, pool);
-    stampNow(&pool->diskUpdateTime);
+    if (perf != 0 && !answerFailed) pollDiskStats(this, fs, pool);
+    if (!answerFailed) stampNow(&pool->diskUpdateTime);
   }
+  if (answerFailed) return 1;
   if (dst != nullptr) mergeDisks(clusterInfo, dst, poolIndex);
   return 0;
 }

@@ -36,7 +36,9 @@ class PollingHandler {
   PollingHandler& operator=(const PollingHandler&) = delete;
 
   // Sends one daemon command, again for as long as the wrapper answers 2.
-  // Returns the wrapper's last result. Caller holds handlerMutex.
+  // Returns the wrapper's last result; a -1 (refused, or an answer that
+  // failed and cost the connection) also sets answerFailed. Caller holds
+  // handlerMutex.
   int processCommand(const char* command);
   // Rebuilds the daemon's node list; returns 0. Caller holds handlerMutex.
   int initNodeList();
@@ -62,19 +64,26 @@ class PollingHandler {
   // Node poll; merges the master's nodes into dst on success. 0; 1 when the
   // query tool cannot be started; or the failing daemon command's result.
   int updateNodeInfo(ClusterInfo* dst, int norefresh);
+  // The file system, pool and disk polls send one command per record and
+  // stop at the first that fails: they then return 1 and merge nothing, so
+  // a daemon that stops answering costs one answer's time-out, not one per
+  // record, and no half-read answer reaches the tables.
+  //
   // File system poll (statistics too when perf is non-zero); merges the file
-  // systems into dst. 0, or 1 when checkFailedNode refuses.
+  // systems into dst. 0, or 1 when checkFailedNode refuses or a command failed.
   int updateFilesystemInfo(ClusterInfo* dst, int perf);
   // Disk configuration scan: creates and removes the master's file systems,
   // pools and disks after the query tool's disk records. 0, or 1 when the
   // tool cannot be started. Any thread.
   int updateDiskSDRInfo(int norefresh);
   // Pool poll for fsName, or every file system when fsName is null; merges
-  // file systems and pools into dst. 0, or 1 (unknown file system, failed node).
+  // file systems and pools into dst. 0, or 1 (unknown file system, failed
+  // node, failed command).
   int updateStoragePoolInfo(ClusterInfo* dst, const char* fsName);
   // Disk poll for poolName of fsName, or every pool of fsName when poolName is
   // null (statistics too when perf is non-zero); merges file systems, pools
-  // and disks into dst. 0, or 1 (unknown file system or pool, failed node).
+  // and disks into dst. 0, or 1 (unknown file system or pool, failed node,
+  // failed command).
   int updateDiskInfo(ClusterInfo* dst, const char* fsName, const char* poolName, int perf);
 
   // The process-wide command wrapper; owned through TnperfWrapperUtils::term.
@@ -84,6 +93,8 @@ class PollingHandler {
   pthread_mutex_t handlerMutex;
   // Non-zero echoes daemon responses and prints debug and warning lines.
   int debug;
+  // Set by processCommand when a command fails; each poll clears it first.
+  bool answerFailed = false;
 
  private:
   static constexpr int kFailedNodeWarnSeconds = 20;

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -622,6 +623,29 @@ TEST_F(PollTest, DiskPollIgnoresDisksUnknownToTheConfiguration) {
   ASSERT_EQ(h->updateDiskInfo(&dst, "fs1", "system", 0), 0);
   ASSERT_NE(findDisk(&dst, "fs1", "system", "newdisk"), nullptr);
   EXPECT_STREQ(findDisk(&dst, "fs1", "system", "newdisk")->status, "ready");
+}
+
+// An answer that never ends costs the poll one time-out: the poll fails at
+// once, merges nothing, and the next poll gets its own answers.
+TEST_F(PollTest, AFailedAnswerFailsThePollInProgress) {
+  scanAndPollNodes();
+  struct Case {
+    const char* name;
+    std::function<int()> poll;
+  };
+  const Case cases[] = {
+      {"file systems", [&] { return h->updateFilesystemInfo(&dst, 1); }},
+      {"pools", [&] { return h->updateStoragePoolInfo(&dst, nullptr); }},
+      {"disks", [&] { return h->updateDiskInfo(&dst, "fs1", nullptr, 1); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_CTL("fault unended");
+    sim.ctl("log clear");
+    captureStderr([&] { EXPECT_EQ(c.poll(), 1); });
+    EXPECT_EQ(countOf(sim.log(), "\n"), 1u) << sim.log();  // no command after the failed one
+    EXPECT_EQ(c.poll(), 0);
+  }
 }
 
 TEST_F(PollTest, UnknownNamesRefuseWithoutSending) {
