@@ -21,6 +21,13 @@ namespace {
 const int kTruthTrue = 1;
 const int kTruthFalse = 2;
 
+// Age in seconds of a stamp at now, clamped to what a Gauge32 holds.
+uint64_t secondsSince(const struct timeval& stamp, time_t now) {
+  const int64_t age = static_cast<int64_t>(now) - static_cast<int64_t>(stamp.tv_sec);
+  if (age < 0) return 0;
+  return age > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint64_t>(age);
+}
+
 // True while element holds an open connection whose peer has not hung up. A
 // peek never takes bytes from the reader that owns the connection.
 bool connectionUp(const TnperfWrapperUtils* wrapper) {
@@ -45,7 +52,14 @@ uint64_t eventConnection() {
   return connectionUp(handler != nullptr ? handler->wrapper : nullptr) ? kTruthTrue : kTruthFalse;
 }
 
-uint64_t ageNow(DataLevel level) { return dataAge(myCluster, level, time(nullptr)); }
+// While a level's polls fail, its data is as old as its last good poll.
+uint64_t ageNow(DataLevel level) {
+  const time_t now = time(nullptr);
+  time_t since = 0;
+  if (!pollsFailingSince(level, &since)) return dataAge(myCluster, level, now);
+  const struct timeval stamp = {since, 0};
+  return secondsSince(stamp, now);
+}
 uint64_t clusterAge() { return ageNow(DATA_CLUSTER); }
 uint64_t nodeAge() { return ageNow(DATA_NODES); }
 uint64_t fileSystemAge() { return ageNow(DATA_FILESYSTEMS); }
@@ -97,13 +111,6 @@ void setValue(netsnmp_variable_list* var, const HealthScalar& scalar) {
     const uint32_t number = static_cast<uint32_t>(value);
     snmp_set_var_typed_value(var, scalar.type, &number, sizeof number);
   }
-}
-
-// Age in seconds of a stamp at now, clamped to what a Gauge32 holds.
-uint64_t secondsSince(const struct timeval& stamp, time_t now) {
-  const int64_t age = static_cast<int64_t>(now) - static_cast<int64_t>(stamp.tv_sec);
-  if (age < 0) return 0;
-  return age > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint64_t>(age);
 }
 
 uint64_t older(uint64_t a, uint64_t b) { return a > b ? a : b; }

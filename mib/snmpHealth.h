@@ -16,6 +16,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "mib/snmpRefresh.h"
+
 class ClusterInfo;
 
 // Registers every health scalar the MIB holds (one missing from it is
@@ -25,9 +27,6 @@ void init_tarnAgentHealth();
 // The handler of all health scalars: answers MODE_GET from the scalar's row;
 // other modes are left alone. Main thread.
 Netsnmp_Node_Handler tarnAgentHealth_handler;
-
-// The levels whose age is published.
-enum DataLevel { DATA_CLUSTER, DATA_NODES, DATA_FILESYSTEMS, DATA_POOLS, DATA_DISKS };
 
 // Seconds from the last successful poll of level in cluster to now: for a
 // level with several stamps, the oldest; a level without records takes the

@@ -51,11 +51,25 @@ int counted(int pollResult) {
 
 int failedIf(int pollResult) { return counted(pollResult) != 0 ? REFRESH_FAILED : 0; }
 
+// Per level, whether its last poll failed, and since when its data is old.
+struct Failing {
+  bool on;
+  time_t since;
+};
+Failing failing[DATA_LEVELS] = {};
+
+// A poll of level succeeded (result 0) or not; returns result.
+int settled(DataLevel level, int result) {
+  if (result == 0) failing[level].on = false;
+  return result;
+}
+
 // A failed or refused poll counts for its level's 20 seconds as a good one
 // does: otherwise every varbind of a walk would poll again, take the polling
 // handler's mutex and log again until the cause goes away. The level then
 // shows its last good data until its next poll. Returns REFRESH_FAILED.
-int failedAt(struct timeval* stamp, struct timeval* perfStamp, int perf) {
+int failedAt(DataLevel level, struct timeval* stamp, struct timeval* perfStamp, int perf) {
+  if (!failing[level].on) failing[level] = Failing{true, stamp->tv_sec};
   gettimeofday(stamp, nullptr);
   if (perf != 0 && perfStamp != nullptr) *perfStamp = *stamp;
   return REFRESH_FAILED;
@@ -94,6 +108,12 @@ int refreshAllDisks(int perf) {
 
 uint64_t pollFailureCount() { return pollFailures; }
 
+bool pollsFailingSince(DataLevel level, time_t* since) {
+  if (level < 0 || level >= DATA_LEVELS || !failing[level].on) return false;
+  *since = failing[level].since;
+  return true;
+}
+
 void setRefreshPolls(const RefreshPolls* replacement) {
   polls = replacement != nullptr ? replacement : &kHandlerPolls;
 }
@@ -121,16 +141,16 @@ int refreshTarnClusterInfo(int norefresh) {
   if (!shouldRefresh(myCluster->clusterUpdateTime)) return 0;
   if (counted(polls->updateClusterInfo(myCluster, norefresh)) != 0 ||
       counted(polls->getClusterInfo(myCluster)) != 0)
-    return failedAt(&myCluster->clusterUpdateTime, nullptr, 0);
-  return 0;
+    return failedAt(DATA_CLUSTER, &myCluster->clusterUpdateTime, nullptr, 0);
+  return settled(DATA_CLUSTER, 0);
 }
 
 int refreshTarnNodeInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->nodeUpdateTime)) return 0;
   if (counted(polls->updateNodeInfo(myCluster, norefresh)) != 0)
-    return failedAt(&myCluster->nodeUpdateTime, nullptr, 0);
-  return 0;
+    return failedAt(DATA_NODES, &myCluster->nodeUpdateTime, nullptr, 0);
+  return settled(DATA_NODES, 0);
 }
 
 int refreshTarnFSInfo(int fsIndex, int perf) {
@@ -139,7 +159,8 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
   if (!stale && perf != 0) stale = shouldRefresh(myCluster->fsPerfUpdateTime);
   if (!stale) return 0;
   if (counted(polls->updateFilesystemInfo(myCluster, perf)) != 0)
-    return failedAt(&myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime, perf);
+    return failedAt(DATA_FILESYSTEMS, &myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime, perf);
+  settled(DATA_FILESYSTEMS, 0);
   if (fsIndex != -1) return 0;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
     if (fs == nullptr) return REFRESH_FAILED;
@@ -156,9 +177,10 @@ int refreshTarnPoolInfo(int fsIndex) {
   if (!shouldRefresh(fs->poolUpdateTime)) return 0;
   char fsName[RECORD_TEXT_SIZE];
   copyText(fsName, fs->name);
-  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return 0;
+  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return settled(DATA_POOLS, 0);
   FilesystemInfo* after = fileSystemAt(fsIndex);
-  return after != nullptr ? failedAt(&after->poolUpdateTime, nullptr, 0) : REFRESH_FAILED;
+  return after != nullptr ? failedAt(DATA_POOLS, &after->poolUpdateTime, nullptr, 0)
+                          : REFRESH_FAILED;
 }
 
 int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
@@ -185,9 +207,11 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   if (!stale) return 0;
   char poolName[RECORD_TEXT_SIZE];
   copyText(poolName, pool->name);
-  if (counted(polls->updateDiskInfo(myCluster, fsName, poolName, perf)) == 0) return 0;
+  if (counted(polls->updateDiskInfo(myCluster, fsName, poolName, perf)) == 0) {
+    return settled(DATA_DISKS, 0);
+  }
   fs = fileSystemAt(fsIndex);
   StoragePoolInfo* after = fs != nullptr ? poolAt(fs, poolIndex) : nullptr;
   if (after == nullptr) return REFRESH_FAILED;
-  return failedAt(&after->diskUpdateTime, &after->diskPerfUpdateTime, perf);
+  return failedAt(DATA_DISKS, &after->diskUpdateTime, &after->diskPerfUpdateTime, perf);
 }

@@ -13,6 +13,7 @@
 
 #include <stdint.h>
 #include <sys/time.h>
+#include <time.h>
 
 class ClusterInfo;
 
@@ -60,6 +61,15 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf);
 
 // Polls made here that failed (or were refused) since start-up. Main thread.
 uint64_t pollFailureCount();
+
+// The levels of the cluster data.
+enum DataLevel { DATA_CLUSTER, DATA_NODES, DATA_FILESYSTEMS, DATA_POOLS, DATA_DISKS, DATA_LEVELS };
+
+// While the last poll of level failed: true, with *since set to the time its
+// data was last polled successfully (0 for never). A failed poll renews the
+// level's time stamp for the 20-second rule, so the stamp no longer tells how
+// old the served data is. Main thread.
+bool pollsFailingSince(DataLevel level, time_t* since);
 
 // The polling operations the refresh functions call, one pointer each. The
 // default set forwards to thePollingHandler; a test installs its own to watch

@@ -34,9 +34,17 @@ run "system tests (build-asan)" env TN_BUILD_DIR="$here/build-asan" pytest-3 -q 
 run "foundation system tests (build)" env TN_BUILD_DIR="$here/build" pytest-3 -q \
   -p no:cacheprovider --junitxml="$results/system-plain.xml" tests/system/test_agent.py
 
-# tests, the end-to-end tests (against the sanitizer build, and the
-# foundation checks against the plain build too), the stress tests against the
-# thread sanitizer build and a short fuzz run. Prints one summary line.
+# Races: every thread busy at once, and stops under load, under ThreadSanitizer.
+# Only the SNMP library's own internals may be suppressed (tests/tsan.supp).
+if [ -x "$here/build-tsan/tnmibd" ]; then
+  run "stress tests (build-tsan)" env TN_BUILD_DIR="$here/build-tsan" \
+    TSAN_OPTIONS="suppressions=$here/tests/tsan.supp:halt_on_error=0:second_deadlock_stack=1" \
+    pytest-3 -q -p no:cacheprovider --junitxml="$results/system-tsan.xml" \
+    tests/system/test_hardening.py
+fi
+
+# Each fuzz harness briefly (fuzz/run.sh long for the long run).
+run "fuzz (short)" "$here/fuzz/run.sh" short "$results/fuzz.xml"
 
 python3 "$here/tests/summarize.py" "$results"/*.xml || status=1
 exit $status
