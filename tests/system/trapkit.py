@@ -208,6 +208,11 @@ class EventRelay:
                 return
             if limit is not None:
                 limit -= 1
+                if limit == 0:
+                    # Gone before the last connection is served, so no later
+                    # connect can wait in the listen backlog and succeed.
+                    listener.close()
+                    os.unlink(DAEMON_SOCKET)
             upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             upstream.connect(self.target)
             with self.lock:
@@ -215,8 +220,6 @@ class EventRelay:
             threading.Thread(target=self._pump, args=(client, upstream, True), daemon=True).start()
             threading.Thread(target=self._pump, args=(upstream, client, False),
                              daemon=True).start()
-        listener.close()
-        os.unlink(DAEMON_SOCKET)
 
     def _pump(self, src, dst, from_client):
         while True:
