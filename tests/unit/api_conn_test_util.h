@@ -1,6 +1,5 @@
 // Test helpers for the daemon connection: listeners on a UNIX path or the
-// loopback address, byte-level sends and receives on the peer's side, and
-// bounded waits for a condition.
+// loopback address, sends on the peer's side and bounded waits.
 #ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 #define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 
@@ -52,38 +51,12 @@ inline bool readable(int fd, int timeoutMs) {
 }
 
 inline bool sendAll(int fd, const std::string& text) {
-  size_t sent = 0;
-  while (sent < text.size()) {
+  for (size_t sent = 0; sent < text.size();) {
     ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
   return true;
-}
-
-// Everything that arrives on fd until it stays quiet for quietMs (or ends).
-inline std::string receiveQuiet(int fd, int quietMs) {
-  std::string text;
-  char chunk[65536];
-  while (readable(fd, quietMs)) {
-    ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  return text;
-}
-
-// Exactly count bytes from fd, or fewer when it ends or stays quiet for 5 s.
-inline std::string receiveExactly(int fd, size_t count) {
-  std::string text;
-  char chunk[65536];
-  while (text.size() < count && readable(fd, 5000)) {
-    size_t want = count - text.size() < sizeof chunk ? count - text.size() : sizeof chunk;
-    ssize_t n = ::recv(fd, chunk, want, 0);
-    if (n <= 0) break;
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  return text;
 }
 
 // Polls condition every millisecond for at most timeoutMs.
@@ -101,29 +74,20 @@ class Listener {
  public:
   // Listens on a UNIX-domain path.
   explicit Listener(const std::string& path) : path_(path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
+    struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     unlink(path.c_str());
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd_, 16) != 0)
-      closeListener();
+    listenOn(AF_UNIX, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
   }
   // Listens on 127.0.0.1 at a port the system picks.
   Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
+    struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd_, 16) != 0 ||
-        getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length) != 0)
-      closeListener();
-    else
+    listenOn(AF_INET, reinterpret_cast<struct sockaddr*>(&address), length);
+    if (getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0)
       port_ = ntohs(address.sin_port);
   }
   ~Listener() { closeListener(); }
@@ -137,11 +101,8 @@ class Listener {
   bool pending(int timeoutMs) const { return fd_ >= 0 && readable(fd_, timeoutMs); }
   // The next connection's descriptor (the caller closes it), or -1 after 5 s.
   int acceptPeer() const {
-    if (!pending(5000)) return -1;
-    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return pending(5000) ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   }
-  // Leaves the path in place on close (a successor listens there now).
-  void forgetPath() { path_.clear(); }
   void closeListener() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -149,6 +110,11 @@ class Listener {
   }
 
  private:
+  void listenOn(int family, const struct sockaddr* address, socklen_t length) {
+    fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd_, address, length) != 0 || listen(fd_, 16) != 0) closeListener();
+  }
+
   std::string path_;
   int fd_ = -1;
   int port_ = -1;

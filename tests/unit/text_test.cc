@@ -1,50 +1,50 @@
+// The bounded copy, the log line and the one command-line check.
 #include "agent/text.h"
 
 #include <gtest/gtest.h>
-
 #include <string.h>
-
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "agent/log.h"
 #include "agent/options.h"
 
 namespace {
 
-TEST(CopyText, CutsToTheFieldAndTerminates) {
+TEST(CopyText, CutsTerminatesAndNeverWritesOrReadsPastItsBounds) {
   char field[8];
   memset(field, '#', sizeof field);
+  EXPECT_EQ(copyText(field, 4, "abcdef"), 3u);
+  EXPECT_STREQ(field, "abc");
+  EXPECT_EQ(field[4], '#');
   EXPECT_EQ(copyText(field, "0123456789"), 7u);
   EXPECT_STREQ(field, "0123456");
-}
-
-TEST(CopyText, NullSourceGivesEmptyText) {
-  char field[4] = "abc";
   EXPECT_EQ(copyText(field, nullptr), 0u);
   EXPECT_STREQ(field, "");
-}
-
-TEST(CopyText, NeverWritesBeyondTheGivenSize) {
-  char buffer[6];
-  memset(buffer, '#', sizeof buffer);
-  copyText(buffer, 3, "abcdef");
-  EXPECT_STREQ(buffer, "ab");
-  EXPECT_EQ(buffer[3], '#');
-  copyText(buffer, 0, "abcdef");  // nothing at all
-  EXPECT_EQ(buffer[0], 'a');
-}
-
-TEST(CopyText, TakesAtMostMaxCharsOfAnUnterminatedSource) {
-  const char source[3] = {'x', 'y', 'z'};
-  char field[16];
-  EXPECT_EQ(copyText(field, sizeof field, source, 2), 2u);
+  const char unterminated[3] = {'x', 'y', 'z'};
+  EXPECT_EQ(copyText(field, sizeof field, unterminated, 2), 2u);
   EXPECT_STREQ(field, "xy");
 }
 
-}  // namespace
+TEST(TsPrint, OneTimeStampedLineOfTheFirstLineCutAtTheLimit) {
+  const struct {
+    std::string message;
+    std::string logged;
+  } cases[] = {{"Error: x\nsecond\n", "Error: x\n"},
+               {"", "\n"},
+               {std::string(5000, 'x'), std::string(TS_PRINT_MAX, 'x') + "\n"}};
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    int n = ts_print(c.message.c_str());
+    std::string out = testing::internal::GetCapturedStderr();
+    // The time is the C library's 24-character form: "Sat Dec  5 18:07:41 2026".
+    EXPECT_EQ(out.substr(24), ": tnmibd: " + c.logged);
+    EXPECT_EQ(n, static_cast<int>(out.size()));
+  }
+}
 
 // Each argument ends right before an unreadable page, so a comparison that
 // reads past an argument's end crashes the test.
@@ -61,14 +61,14 @@ TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
   ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
   for (const auto& c : cases) {
     std::vector<char*> argv{const_cast<char*>("tnmibd")};
-    if (!c.args.empty()) {  // the examined argument sits at the page's end
-      char* at = pages + page - (c.args[0].size() + 1);
-      memcpy(at, c.args[0].c_str(), c.args[0].size() + 1);
-      argv.push_back(at);
-    }
-    if (c.args.size() > 1) argv.push_back(const_cast<char*>(c.args[1].c_str()));
+    for (const std::string& arg : c.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    if (!c.args.empty())  // the examined argument sits at the page's end
+      argv[1] = static_cast<char*>(
+          memcpy(pages + page - (c.args[0].size() + 1), c.args[0].c_str(), c.args[0].size() + 1));
     EXPECT_EQ(debugRequested(static_cast<int>(argv.size()), argv.data()), c.debug)
         << (c.args.empty() ? "(none)" : c.args[0]);
   }
   munmap(pages, 2 * page);
 }
+
+}  // namespace
