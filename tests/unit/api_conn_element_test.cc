@@ -1,8 +1,8 @@
-// The connection element and the socket-side readers, against a peer on a
-// real socket.
+// The connection element and the line readers and parsers of the daemon's
+// protocol: the socket side against a peer on a real socket, the response
+// file side on temporary files.
 #include "api/api_conn_element.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -17,12 +17,16 @@
 
 namespace {
 
-using conntest::Listener;
+std::string capturedBy(const std::function<void()>& run) {
+  testing::internal::CaptureStderr();
+  run();
+  return testing::internal::GetCapturedStderr();
+}
 
-// An element connected to a fresh UNIX listener, with the accepted peer and a
-// pipe for the event reader to watch.
+// An element connected to a fresh UNIX listener, with the accepted peer, the
+// event lines set aside and a pipe for the event reader to watch.
 struct Pair {
-  Listener listener{conntest::uniqueSocketPath("elt")};
+  conntest::Listener listener{conntest::uniqueSocketPath("elt")};
   Tnperf_ConnectionElement element{listener.path().c_str(), -1};
   int peer = -1;
   std::vector<std::string> events;
@@ -37,8 +41,7 @@ struct Pair {
     EXPECT_EQ(pipe(ends), 0);
   }
   ~Pair() {
-    for (int fd : {peer, ends[0], ends[1]})
-      if (fd >= 0) close(fd);
+    for (int fd : {peer, ends[0], ends[1]}) close(fd);
   }
   void hangUp() {
     close(peer);
@@ -65,13 +68,7 @@ struct Pair {
   }
 };
 
-std::string capturedBy(const std::function<void()>& run) {
-  testing::internal::CaptureStderr();
-  run();
-  return testing::internal::GetCapturedStderr();
-}
-
-TEST(ConnectionElement, ConnectFailsCleanlyAndReportsOnlyWhenAsked) {
+TEST(ConnectionElement, ConnectFailsCleanlyReportsOnlyWhenAskedAndClosesTheOldDescriptor) {
   std::string missing = conntest::uniqueSocketPath("none");
   Tnperf_ConnectionElement element(missing.c_str(), 1234);  // a path makes a named socket
   EXPECT_EQ(capturedBy([&] { EXPECT_EQ(element.connectSocket(0), -1); }), "");
@@ -79,25 +76,20 @@ TEST(ConnectionElement, ConnectFailsCleanlyAndReportsOnlyWhenAsked) {
               EXPECT_EQ(element.connectSocket(1), -1);
             }).find("_error_ Node " + missing + ", port -1: Error 2 connecting stream socket"),
             std::string::npos);
-  EXPECT_EQ(element.get_socket(), -1);
   // A path one character too long for the address must not reach the
   // listener at the path it would be cut to.
   std::string fits = conntest::uniqueSocketPath("");
-  fits.append(107 - fits.size(), 'p');
-  Listener listener(fits);
+  conntest::Listener listener(fits.append(107 - fits.size(), 'p'));
   Tnperf_ConnectionElement cut((fits + "q").c_str(), -1);
   EXPECT_EQ(cut.connectSocket(0), -1);
   EXPECT_FALSE(listener.pending(0));
   Tnperf_ConnectionElement exact(fits.c_str(), -1);
   EXPECT_GE(exact.connectSocket(0), 0);
-}
-
-TEST(ConnectionElement, ReconnectClosesTheOldDescriptor) {
-  Pair pair;
-  ASSERT_GE(pair.element.connectSocket(1), 0);
-  close(pair.listener.acceptPeer());
+  EXPECT_GE(exact.connectSocket(0), 0);
+  ScopedFd first(listener.acceptPeer());
+  close(listener.acceptPeer());
   char c;
-  EXPECT_EQ(recv(pair.peer, &c, 1, 0), 0);  // the first connection ended
+  EXPECT_EQ(recv(first.get(), &c, 1, 0), 0);  // the reconnect ended the first connection
 }
 
 TEST(ConnectionElement, LineLimitsAndOverrunMessage) {
@@ -109,28 +101,25 @@ TEST(ConnectionElement, LineLimitsAndOverrunMessage) {
       conntest::sendAll(pair.peer, "_event_ x\n" + fits + "\n" + fits + "b\n" + fits + "bcd\n"));
   int rc;
   EXPECT_EQ(pair.line(16, &rc), fits);
-  std::string out = capturedBy([&] { EXPECT_EQ(pair.line(16, &rc), ""); });
-  EXPECT_NE(out.find("_error_ Node " + pair.listener.path() +
-                     ", port -1: Read overrun of 16 byte buffer!"),
-            std::string::npos)
-      << out;
+  EXPECT_NE(capturedBy([&] { pair.line(16, &rc); })
+                .find("_error_ Node " + pair.listener.path() +
+                      ", port -1: Read overrun of 16 byte buffer!"),
+            std::string::npos);
+  EXPECT_EQ(rc, -1);
   EXPECT_EQ(capturedBy([&] { pair.line(16, &rc); }), "");
   EXPECT_EQ(rc, -1);
-  // The read stopped at the first byte too many: the rest stays unread.
-  EXPECT_EQ(pair.line(16, &rc), "d");
+  EXPECT_EQ(pair.line(16, &rc), "d");  // the read stopped at the first byte too many
 }
-
-struct BufferedCase {
-  const char* name;
-  std::vector<std::string> chunks;  // each sent once the element took the one before
-  std::vector<std::string> lines;   // returned, in order, before the hang-up ends the reads
-  std::vector<std::string> events;  // set aside
-};
 
 TEST(ConnectionElement, BufferedReadsGiveEveryLineAndEventAsByteReadsDid) {
   // A line whose newline is the last byte of the first receive.
   std::string fills(Tnperf_ConnectionElement::READ_BUFFER_SIZE - 1, 'f');
-  const BufferedCase cases[] = {
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;  // each sent once the element took the one before
+    std::vector<std::string> lines;   // returned, in order, before the hang-up ends the reads
+    std::vector<std::string> events;  // set aside
+  } cases[] = {
       {"event lines between response lines",
        {"_a_ 1\n_event_ e1\n_b_ 2\n_event_ e2\n_event_ e3\n_response_ end\n"},
        {"_a_ 1", "_b_ 2", "_response_ end"},
@@ -148,15 +137,12 @@ TEST(ConnectionElement, BufferedReadsGiveEveryLineAndEventAsByteReadsDid) {
        {fills, "next"},
        {"_event_ after"}},
       {"daemon closing in the middle of a line", {"_a_ 1\n_b_ par"}, {"_a_ 1", "_b_ par"}, {}},
-      {"daemon closing in the middle of an event line",
-       {"_a_ 1\n_event_ pa"},
-       {"_a_ 1"},
-       {"_event_ pa"}},
+      {"... of an event line", {"_a_ 1\n_event_ pa"}, {"_a_ 1"}, {"_event_ pa"}},
   };
-  for (const BufferedCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Pair pair;
-    ASSERT_TRUE(conntest::sendAll(pair.peer, c.chunks[0]));
+    ASSERT_TRUE(conntest::sendAll(pair.peer, c.chunks[0]));  // whole before the first receive
     std::thread daemon([&] {
       for (size_t i = 1; i <= c.chunks.size(); i++) {
         conntest::waitFor([&] { return pair.unreceived() == 0; });
@@ -179,40 +165,14 @@ TEST(ConnectionElement, ReadinessLooksAtTheBufferBeforeTheSocket) {
   ASSERT_TRUE(conntest::sendAll(pair.peer, "one\ntwo\n"));
   int rc;
   EXPECT_EQ(pair.line(64, &rc), "one");
-  // "two" is only in the element's buffer now.
-  ASSERT_EQ(pair.unreceived(), 0);
+  ASSERT_EQ(pair.unreceived(), 0);  // "two" is only in the element's buffer now
   short revents = 0;
   EXPECT_EQ(pair.element.poll(POLLIN, 5000, &revents), 1);
   EXPECT_EQ(revents, POLLIN);
   char raw[2];
   EXPECT_EQ(pair.element.read(raw, 2), 2);  // from the buffer, without a receive
-  EXPECT_EQ(std::string(raw, 2), "tw");
   EXPECT_EQ(pair.line(64, &rc), "o");
   EXPECT_EQ(pair.element.poll(POLLIN, 0), 0);
-}
-
-// The handshake of node/port connections against a loopback peer that
-// answers reply (cut to replyBytes); the words it received go to *received.
-int handshakeWith(std::vector<uint32_t> reply, std::vector<uint32_t>* received,
-                  size_t replyBytes = 20) {
-  Listener listener;
-  Tnperf_ConnectionElement element("127.0.0.1", listener.port());
-  if (element.connectSocket(1) < 0) return -1;
-  ScopedFd peer(listener.acceptPeer());
-  std::string answer;
-  for (uint32_t& word : reply)
-    answer.append(reinterpret_cast<const char*>(&(word = htonl(word))), 4);
-  conntest::sendAll(peer.get(), answer.substr(0, replyBytes));
-  shutdown(peer.get(), SHUT_WR);
-  int rc = -1;
-  std::string out = capturedBy([&] { rc = element.handshake(); });
-  uint32_t words[10] = {};
-  received->assign(10, 0);
-  if (recv(peer.get(), words, sizeof words, MSG_WAITALL) == sizeof words)
-    for (int i = 0; i < 10; i++) (*received)[i] = ntohl(words[i]);
-  EXPECT_EQ(out.find("Warning: Failed to handshake with 127.0.0.1") != std::string::npos, rc == 1);
-  EXPECT_EQ(element.get_socket() < 0, rc == 1);
-  return rc;
 }
 
 TEST(ConnectionElement, HandshakeSendsItsWordsAndChecksWordsOneTwoFourAndFive) {
@@ -221,57 +181,121 @@ TEST(ConnectionElement, HandshakeSendsItsWordsAndChecksWordsOneTwoFourAndFive) {
     std::vector<uint32_t> reply;
     size_t bytes;
     int result;
-  } cases[] = {{{m, 0, 0, 0, 0}, 20, 0}, {{m, 0, 99, 0, 0}, 20, 0}, {{m, 1, 0, 0, 0}, 20, 1},
-               {{m, 0, 0, 1, 0}, 20, 1}, {{m, 0, 0, 0, 1}, 20, 1},  {{m + 1, 0, 0, 0, 0}, 20, 1},
-               {{m, 0, 0, 0, 0}, 12, 1}};
+  } cases[] = {{{m, 0, 99, 0, 0}, 20, 0}, {{m, 1, 0, 0, 0}, 20, 1},     {{m, 0, 0, 1, 0}, 20, 1},
+               {{m, 0, 0, 0, 1}, 20, 1},  {{m + 1, 0, 0, 0, 0}, 20, 1}, {{m, 0, 0, 0, 0}, 12, 1}};
   for (const auto& c : cases) {
-    std::vector<uint32_t> received;
-    EXPECT_EQ(handshakeWith(c.reply, &received, c.bytes), c.result) << c.reply[0] << c.bytes;
-    EXPECT_EQ(received, (std::vector<uint32_t>{m, 0, 0, 0, 0, 12, 0, 7, 0, 2}));
+    conntest::Listener listener;
+    Tnperf_ConnectionElement element("127.0.0.1", listener.port());
+    ASSERT_GE(element.connectSocket(1), 0);
+    ScopedFd peer(listener.acceptPeer());
+    std::string reply;
+    for (uint32_t word : c.reply) {
+      word = htonl(word);
+      reply.append(reinterpret_cast<const char*>(&word), 4);
+    }
+    conntest::sendAll(peer.get(), reply.substr(0, c.bytes));
+    shutdown(peer.get(), SHUT_WR);
+    int rc = -1;
+    std::string out = capturedBy([&] { rc = element.handshake(); });
+    EXPECT_EQ(rc, c.result) << testing::PrintToString(c.reply) << c.bytes;
+    EXPECT_EQ(out.find("Warning: Failed to handshake with 127.0.0.1") != std::string::npos, rc);
+    uint32_t sent[10] = {};
+    EXPECT_EQ(recv(peer.get(), sent, sizeof sent, MSG_WAITALL), (ssize_t)sizeof sent);
+    for (uint32_t& word : sent) word = ntohl(word);
+    EXPECT_EQ(std::vector<uint32_t>(sent, sent + 10),
+              (std::vector<uint32_t>{m, 0, 0, 0, 0, 12, 0, 7, 0, 2}));
   }
   Pair named;  // skipped on a named socket
   EXPECT_EQ(named.element.handshake(), 0);
   EXPECT_FALSE(conntest::readable(named.peer, 0));
 }
 
-TEST(SocketReaders, EventLineLimitsAndEndOfStream) {
+TEST(EventReader, DeliversTheBurstDropsOverlongLinesAndReportsAHangUp) {
   Pair pair;
-  char line[8];
-  ASSERT_TRUE(conntest::sendAll(pair.peer, "1234567\n12345678\nok\npart"));
-  EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), '\n');
-  EXPECT_STREQ(line, "1234567");
-  EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), TNPERF_LINE_TOO_LONG);
-  EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), '\n');
-  EXPECT_STREQ(line, "ok");  // the long line's rest was dropped
-  pair.hangUp();
-  EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), -1);
-  EXPECT_STREQ(line, "part");
-}
-
-TEST(SocketReaders, EventReaderDeliversTheBurstDropsOverlongLinesAndReportsAHangUp) {
-  Pair pair;
-  std::string exact = "_event_ " + std::string(TNPERF_EVENT_LINE_SIZE - 9, 'y');
-  ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ one\n" + exact + "z\n" + exact + "\n"));
+  std::string longest = "_event_ " + std::string(TNPERF_EVENT_LINE_SIZE - 9, 'y');
+  ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ 1\n" + longest + "z\n" + longest + "\n"));
   std::string out = capturedBy([&] { EXPECT_EQ(pair.readEvents(), '\n'); });
   EXPECT_NE(out.find("Warning: Dropped an event line longer than 1023 characters: _event_ yyy"),
             std::string::npos)
       << out;
-  EXPECT_EQ(pair.events, (std::vector<std::string>{"_event_ one", exact}));
+  EXPECT_EQ(pair.events, (std::vector<std::string>{"_event_ 1", longest}));
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ whole\n_event_ par"));
   pair.hangUp();
   EXPECT_EQ(pair.readEvents(), -1);
   EXPECT_EQ(pair.events.back(), "_event_ whole");
 }
 
-TEST(SocketReaders, AConnectionThatKeepsFailingIsReportedNotRetriedForEver) {
+TEST(EventReader, AConnectionThatKeepsFailingIsReportedNotRetriedForEver) {
   Pair pair;
   // Receiving on a socket that is not connected fails every time.
   ScopedFd unconnected(socket(AF_UNIX, SOCK_STREAM, 0));
   ASSERT_EQ(dup2(unconnected.get(), pair.element.get_socket()), pair.element.get_socket());
   char line[8] = "x";
   EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), -1);
-  // The event reader reports it even with a line waiting on its file.
-  EXPECT_EQ(pair.readEvents(), -1);
+  EXPECT_EQ(pair.readEvents(), -1);  // even with a line waiting on its file
+}
+
+// A temporary file holding text, positioned at its start.
+FILE* fileWith(const std::string& text) {
+  FILE* file = tmpfile();
+  fwrite(text.data(), 1, text.size(), file);
+  rewind(file);
+  return file;
+}
+
+TEST(ResponseFile, CountLinesWithoutMovingAndReadCutLines) {
+  ScopedFile file(fileWith("a\nbcdefgh\n\nlast"));
+  fseek(file.get(), 2, SEEK_SET);
+  EXPECT_EQ(tnperf_countLines(file.get()), 2);
+  char line[5];
+  EXPECT_EQ(tnperf_readln(file.get(), line, nullptr, sizeof line), '\n');
+  EXPECT_STREQ(line, "bcde");  // the rest of the line is skipped
+  EXPECT_EQ(tnperf_readln(file.get(), line, nullptr, sizeof line), '\n');
+  EXPECT_STREQ(line, "");
+  EXPECT_EQ(tnperf_readln(file.get(), line, nullptr, sizeof line), -1);
+  EXPECT_STREQ(line, "last");
+  std::string text;
+  for (int i = 0; i < 30000; i++) text += "line " + std::to_string(i) + "\n";
+  ScopedFile large(fileWith(text));  // past one read chunk
+  EXPECT_EQ(tnperf_countLines(large.get()), 30000);
+}
+
+TEST(ResponseFile, BlastLineToFileStopsAtTheExactEndLine) {
+  ScopedFile file(tmpfile());
+  for (std::string line : {"_response_ end ", "_response_ ends", "_response_ end"})
+    EXPECT_EQ(tnperf_blastLineToFile(&line[0], file.get()), line.size() == 14 ? 1 : 0) << line;
+  EXPECT_EQ(ftell(file.get()), 47);  // each line written with its newline
+}
+
+TEST(GrabKeywordValue, WordsQuotesAndWhereAKeywordMayStand) {
+  const char kDisk[] = "_disk_ d1 _nn_ 5 _n_ 7 _fs_ 'a b' _rc_";
+  const struct {
+    const char* line;
+    const char* keyword;
+    unsigned char atStart;
+    const char* value;  // null: absent
+  } cases[] = {
+      {kDisk, "_n_", 0, "7"},
+      {kDisk, "_fs_", 0, "a b"},
+      {kDisk, "_disk_", 0, nullptr},  // not at the start unless asked
+      {kDisk, "_disk_", 1, "d1"},
+      {kDisk, "_rc_", 1, nullptr},          // no blank after it
+      {"_xn_ 3 _n_ 4", "n_", 0, nullptr},   // the end of a longer word is not the keyword
+      {"_xn_ 3 _n_ 4", "n_", 1, "3"},       // unless matched anywhere; the first match wins
+      {"_rc_ 0 _err_5", " _err_", 0, "5"},  // a keyword with its own blank stands as it is
+      {"_a_ 'open value", "_a_", 1, "open value"},
+      {"_a_  two", "_a_", 1, ""},
+      {"_a_ x _b_ 'it''s'", "_b_", 0, "it"},
+  };
+  for (const auto& c : cases) {
+    char value[16] = "untouched";
+    char* found = tnperf_grabKeywordValue(c.line, c.keyword, value, c.atStart);
+    EXPECT_EQ(found != nullptr ? found : "absent " + std::string(value),
+              c.value != nullptr ? c.value : "absent untouched")
+        << c.line << " / " << c.keyword;
+  }
+  char value[4];
+  EXPECT_STREQ(tnperf_grabKeywordValue("_a_ abcdef", "_a_", value, 1, sizeof value), "abc");
 }
 
 }  // namespace

@@ -1,17 +1,12 @@
 // Test helpers for the daemon connection: listeners on a UNIX path or the
-// loopback address, sends on the peer's side and bounded waits.
+// loopback address, sends from the peer's side and bounded waits.
 #ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 #define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,27 +16,10 @@
 
 namespace conntest {
 
-// The daemon's fixed paths may only be used inside the test sandbox, where
-// /var/tarnfs is a private tmpfs.
-inline bool inSandbox() {
-  struct statfs fs;
-  struct stat dir;
-  return statfs("/var/tarnfs", &fs) == 0 && fs.f_type == 0x01021994 /* tmpfs */ &&
-         stat("/var/tarnfs/tnperf", &dir) == 0 && S_ISDIR(dir.st_mode);
-}
-
-#define REQUIRE_SANDBOX()                                                            \
-  do {                                                                               \
-    if (!conntest::inSandbox())                                                      \
-      GTEST_SKIP() << "needs the daemon's fixed paths: run inside tests/sandbox.sh"; \
-  } while (0)
-
 // A path under /tmp that no other test or run uses.
 inline std::string uniqueSocketPath(const char* tag) {
   static int counter = 0;
-  char path[108];
-  snprintf(path, sizeof path, "/tmp/tnconn-%d-%d-%s", static_cast<int>(getpid()), counter++, tag);
-  return path;
+  return "/tmp/tnconn-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + tag;
 }
 
 // Waits up to timeoutMs for fd to become readable; true when it did.
@@ -69,28 +47,29 @@ inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000
   return true;
 }
 
-// A listening socket, closed (and its path removed) on destruction.
+// A listening socket on a UNIX path, or on 127.0.0.1 at a port the system
+// picks; closed (and its path removed) on destruction.
 class Listener {
  public:
-  // Listens on a UNIX-domain path.
   explicit Listener(const std::string& path) : path_(path) {
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    struct sockaddr_un address = {AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
     unlink(path.c_str());
-    listenOn(AF_UNIX, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+    listenOn(reinterpret_cast<struct sockaddr*>(&address), sizeof address);
   }
-  // Listens on 127.0.0.1 at a port the system picks.
   Listener() {
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    listenOn(AF_INET, reinterpret_cast<struct sockaddr*>(&address), length);
+    listenOn(reinterpret_cast<struct sockaddr*>(&address), length);
     if (getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0)
       port_ = ntohs(address.sin_port);
   }
-  ~Listener() { closeListener(); }
+  ~Listener() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) unlink(path_.c_str());
+  }
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
@@ -103,16 +82,13 @@ class Listener {
   int acceptPeer() const {
     return pending(5000) ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
   }
-  void closeListener() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!path_.empty()) unlink(path_.c_str());
-  }
 
  private:
-  void listenOn(int family, const struct sockaddr* address, socklen_t length) {
-    fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(fd_, address, length) != 0 || listen(fd_, 16) != 0) closeListener();
+  void listenOn(const struct sockaddr* address, socklen_t length) {
+    fd_ = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd_, address, length) == 0 && listen(fd_, 16) == 0) return;
+    ::close(fd_);
+    fd_ = -1;
   }
 
   std::string path_;
