@@ -48,13 +48,6 @@ std::vector<std::string> responseFiles() {
   return names;
 }
 
-// Sets an event line aside in data, or prints it without data.
-int keepEvent(char* line, void* data) {
-  if (data == nullptr) return fprintf(stderr, "got %s\n", line) < 0;
-  static_cast<std::vector<std::string>*>(data)->push_back(line);
-  return 0;
-}
-
 // The simulator on the sample model for the length of a test, and a wrapper
 // connected to it.
 class Wrapper : public testing::Test {
@@ -90,7 +83,10 @@ class Wrapper : public testing::Test {
 
 TEST_F(Wrapper, CommandsGoWithoutLeadingBlanksAndAnswersAreWalkedByInstanceAndToken) {
   std::vector<std::string> events;
-  wrapper->element()->eventCallback = keepEvent;
+  wrapper->element()->eventCallback = [](char* line, void* data) {
+    static_cast<std::vector<std::string>*>(data)->push_back(line);
+    return 0;
+  };
   wrapper->element()->eventCallbackData = &events;
   ASSERT_NE(ctl("fault event-in-response _event_ nodeJoin _node_ x"), "failed");
   ASSERT_EQ(wrapper->processCommand(" \t get nodes"), 0);
@@ -123,13 +119,8 @@ TEST_F(Wrapper, CommandsGoWithoutLeadingBlanksAndAnswersAreWalkedByInstanceAndTo
   EXPECT_EQ(ctl("log"), "get nodes\n" + longest + "\n");
 }
 
-TEST_F(Wrapper, ResponseFilesArePrivateNeverFollowALinkAndGoWithTheirInstance) {
-  MErrno err2 = -1;
-  std::unique_ptr<TnperfWrapperUtils> second(new TnperfWrapperUtils(&err2, 0));
-  ASSERT_EQ(err2, 0);
+TEST_F(Wrapper, ResponseFilesArePrivateAndNeverFollowALink) {
   std::string path = wrapper->responsePath();
-  EXPECT_NE(path, second->responsePath());
-  EXPECT_EQ(path.rfind("/var/tarnfs/tnperf/response." + std::to_string(getpid()) + ".", 0), 0u);
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -145,24 +136,14 @@ TEST_F(Wrapper, ResponseFilesArePrivateNeverFollowALinkAndGoWithTheirInstance) {
   ASSERT_EQ(unlink(path.c_str()), 0);
   EXPECT_EQ(wrapper->processCommand("get clusterinfo"), 0);
   EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), 1);
-  EXPECT_EQ(second->getInstanceCount("_cluster_"), 0);
   EXPECT_EQ(ctl("log"), "get clusterinfo\n");
-  wrapper.reset();
-  second.reset();
-  EXPECT_EQ(responseFiles(), before);
-  // init makes the one polling instance; without a daemon it fails and leaves no file.
+  // init makes the one polling instance; every instance takes its file with it.
   ASSERT_EQ(TnperfWrapperUtils::init(0), 0);
   TnperfWrapperUtils* made = theTnperfWrapperUtils;
   EXPECT_EQ(TnperfWrapperUtils::init(0), 0);
   EXPECT_EQ(theTnperfWrapperUtils, made);
   TnperfWrapperUtils::term();
-  ctl("shutdown");
-  ASSERT_TRUE(conntest::waitFor([] { return access(kSocketPath, F_OK) != 0; }));
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(TnperfWrapperUtils::init(0), 1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Failed to make connection"),
-            std::string::npos);
-  EXPECT_EQ(theTnperfWrapperUtils, nullptr);
+  wrapper.reset();
   EXPECT_EQ(responseFiles(), before);
 }
 
@@ -175,47 +156,38 @@ TEST_F(Wrapper, RestartBetweenCommandsGivesTwoThenTheRepeatSucceeds) {
   EXPECT_EQ(ctl("log"), "get clusterinfo\n");
 }
 
-// One command whose answer the simulator breaks with fault, then the next
-// command: 0 when both went as expected, else the number of the failed check.
-int brokenAnswerThenNext(const std::string& fault, int expected, int nodes) {
-  alarm(30);  // an answer that never ends blocked for ever
-  MErrno err = 0;
-  std::unique_ptr<TnperfWrapperUtils> wrapper(new TnperfWrapperUtils(&err, 0));
-  std::string accepted = simStat("accepted");
-  if (err != 0 || ctl(fault) == "failed") return 1;
-  if (wrapper->processCommand("get clusterinfo") != expected) return 2;
-  // A failed answer leaves none of its lines behind.
-  if (wrapper->getInstanceCount("_cluster_") != (expected == 0 ? 1 : 0)) return 3;
-  // The connection was re-established exactly when the answer failed.
-  if ((simStat("accepted") != accepted) != (expected != 0)) return 4;
-  wrapper->cleanupCommand();
-  if (wrapper->processCommand("get nodes") != 0) return 5;
-  return wrapper->getInstanceCount("_node_") == nodes ? 0 : 6;
-}
-
-TEST_F(Wrapper, AFailedAnswerDropsTheConnectionAndTheNextCommandGetsItsOwn) {
+TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn) {
+  alarm(60);  // before the silence bound, an answer that never ended blocked for ever
   const struct {
     const char* fault;
-    int result;
-    const char* warning;  // the one warning's reason, or null for none
-  } cases[] = {
-      {"fault long-line 1048574", 0, nullptr},  // the longest line accepted
-      {"fault long-line 1048575", -1, "a line over 1048574 characters"},
-      {"fault unended", -1, "silent for 5 s"},
-  };
+    const char* reason;                          // of the one warning, "" for none
+  } cases[] = {{"fault long-line 1048574", ""},  // the longest line accepted
+               {"fault long-line 1048575", "(a line over 1048574 characters)"},
+               {"fault unended", "(silent for 5 s)"}};
   for (const auto& c : cases) {
-    std::string warning =
-        c.warning == nullptr
-            ? "^$"
-            : std::string("^[^\n]*tnmibd: Warning: TARN daemon answer failed \\(") + c.warning +
-                  "\\), command connection re-established\n$";
-    EXPECT_EXIT(_exit(brokenAnswerThenNext(c.fault, c.result, static_cast<int>(nodes.size()))),
-                testing::ExitedWithCode(0), warning)
-        << c.fault;
+    SCOPED_TRACE(c.fault);
+    bool fails = *c.reason != '\0';
+    std::string accepted = simStat("accepted");
+    ASSERT_NE(ctl(c.fault), "failed");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(wrapper->processCommand("get clusterinfo"), fails ? -1 : 0);
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out.substr(std::min<size_t>(24, out.size())),
+              fails ? std::string(": tnmibd: Warning: TARN daemon answer failed ") + c.reason +
+                          ", command connection re-established\n"
+                    : "");
+    // None of a failed answer's lines stay; its connection is replaced.
+    EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), fails ? 0 : 1);
+    EXPECT_EQ(simStat("accepted") != accepted, fails);
+    wrapper->cleanupCommand();
+    EXPECT_EQ(wrapper->processCommand("get nodes"), 0);
+    EXPECT_EQ(wrapper->getInstanceCount("_node_"), static_cast<int>(nodes.size()));
+    wrapper->cleanupCommand();
   }
+  alarm(0);
 }
 
-TEST_F(Wrapper, DaemonGoneForGoodEndsTheCommandSideAndTheExitRemovesItsFile) {
+TEST_F(Wrapper, ADaemonGoneForGoodEndsTheCommandSideAndTheExitHookRemovesItsFile) {
   EXPECT_EXIT(
       {
         alarm(20);
@@ -226,32 +198,13 @@ TEST_F(Wrapper, DaemonGoneForGoodEndsTheCommandSideAndTheExitRemovesItsFile) {
         _exit(4);
       },
       testing::ExitedWithCode(1), "tnmibd: Error: TARN daemon connection failed, exiting\\.\\.\\.");
+  // Without a daemon, init fails and leaves no file behind.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(TnperfWrapperUtils::init(0), 1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Error: Failed to make connection"),
+            std::string::npos);
+  EXPECT_EQ(theTnperfWrapperUtils, nullptr);
   wrapper.reset();
-  EXPECT_EQ(responseFiles(), before);
-}
-
-TEST_F(Wrapper, EventsReachTheCallbackAcrossARestartAndADaemonGoneForGoodEndsTheEventSide) {
-  wrapper.reset();  // a connection that sent no command counts as an event connection
-  EXPECT_EXIT(
-      {
-        alarm(20);
-        TnperfWrapperUtils events(&err, 0);
-        events.registerEvents(keepEvent);
-        std::thread daemon([] {
-          auto connected = [] { return simStat("event_connections") == "event_connections 1"; };
-          conntest::waitFor(connected);
-          ctl("event nodeLeave _node_ one");
-          ctl("restart 0");
-          conntest::waitFor(connected);
-          ctl("event nodeLeave _node_ two");
-          ctl("shutdown");
-        });
-        daemon.detach();
-        events.waitEvents();
-      },
-      testing::ExitedWithCode(1),
-      "got _event_ nodeLeave _node_ one\n.*got _event_ nodeLeave _node_ two\n.*tnmibd: Error: "
-      "Events handler TARN daemon connection failed, exiting\\.\\.\\.");
   EXPECT_EQ(responseFiles(), before);
 }
 
