@@ -15,41 +15,28 @@
 
 namespace {
 
-std::string capturedBy(const std::function<void()>& run) {
-  testing::internal::CaptureStderr();
-  run();
-  return testing::internal::GetCapturedStderr();
-}
-
-// An element connected to a fresh UNIX listener, with the accepted peer, the
-// event lines set aside and a pipe for the event reader to watch.
+// An element connected to a fresh UNIX listener, with the accepted peer and
+// the event lines set aside.
 struct Pair {
   conntest::Listener listener{conntest::uniqueSocketPath("elt")};
   Tnperf_ConnectionElement element{listener.path().c_str(), -1};
   int peer = -1;
   std::vector<std::string> events;
-  int ends[2] = {-1, -1};
   Pair() {
     if (element.connectSocket(1) >= 0) peer = listener.acceptPeer();
-    element.eventCallback = [](char* line, void* data) {
-      static_cast<std::vector<std::string>*>(data)->push_back(line);
-      return 0;
-    };
+    element.eventCallback = conntest::keepLine;
     element.eventCallbackData = &events;
-    EXPECT_EQ(pipe(ends), 0);
   }
-  ~Pair() {
-    for (int fd : {peer, ends[0], ends[1]}) close(fd);
-  }
+  ~Pair() { close(peer); }
   std::string line(int length) {
     std::vector<char> buffer(length, '#');
     return element.readSocketLine(buffer.data(), length) >= 0 ? buffer.data() : "(failed)";
   }
-  // The event reader's result with a line waiting on the pipe.
+  // The event reader's result with a line waiting on its file.
   int readEvents() {
-    EXPECT_EQ(write(ends[1], "wake\n", 5), 5);
-    ScopedFile file(fdopen(dup(ends[0]), "r"));
-    setvbuf(file.get(), nullptr, _IONBF, 0);
+    ScopedFile file(tmpfile());
+    fputs("wake\n", file.get());
+    rewind(file.get());
     char buffer[64];
     return tnperf_readln(file.get(), buffer, &element, sizeof buffer);
   }
@@ -64,8 +51,8 @@ struct Pair {
 TEST(ConnectionElement, ConnectFailsCleanlyReportsOnlyWhenAskedAndClosesTheOldDescriptor) {
   std::string missing = conntest::uniqueSocketPath("none");
   Tnperf_ConnectionElement element(missing.c_str(), 1234);  // a path makes a named socket
-  EXPECT_EQ(capturedBy([&] { EXPECT_EQ(element.connectSocket(0), -1); }), "");
-  EXPECT_NE(capturedBy([&] {
+  EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(element.connectSocket(0), -1); }), "");
+  EXPECT_NE(conntest::capturedBy([&] {
               EXPECT_EQ(element.connectSocket(1), -1);
             }).find("_error_ Node " + missing + ", port -1: Error 2 connecting stream socket"),
             std::string::npos);
@@ -92,11 +79,11 @@ TEST(ConnectionElement, LineLimitsOverrunMessageAndReadinessFromTheBuffer) {
   std::string a(14, 'a');
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ x\n" + a + "\n" + a + "b\n" + a + "bcd\nxy\n"));
   EXPECT_EQ(pair.line(16), a);
-  EXPECT_NE(capturedBy([&] { EXPECT_EQ(pair.line(16), "(failed)"); })
+  EXPECT_NE(conntest::capturedBy([&] { EXPECT_EQ(pair.line(16), "(failed)"); })
                 .find("_error_ Node " + pair.listener.path() +
                       ", port -1: Read overrun of 16 byte buffer!"),
             std::string::npos);
-  EXPECT_EQ(capturedBy([&] { EXPECT_EQ(pair.line(16), "(failed)"); }), "");
+  EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(pair.line(16), "(failed)"); }), "");
   EXPECT_EQ(pair.line(16), "d");  // the read stopped at the first byte too many
   // "xy" is only in the element's buffer now: it is ready, and a raw read takes it.
   ASSERT_EQ(pair.unreceived(), 0);
@@ -118,24 +105,18 @@ TEST(ConnectionElement, BufferedReadsGiveEveryLineAndEventAsByteReadsDid) {
     std::vector<std::string> lines;   // returned, in order, before the hang-up ends the reads
     std::vector<std::string> events;  // set aside
   } cases[] = {
-      {"event lines between response lines",
-       {"_a_ 1\n_event_ e1\n_b_ 2\n_event_ e2\n_event_ e3\n_response_ end\n"},
-       {"_a_ 1", "_b_ 2", "_response_ end"},
+      {"event lines between response lines, the event word without its blank",
+       {"_a_ 1\n_event_ e1\n_b_ 2\n_event_ e2\n_event_ e3\n_event_z\n_event_\n\n_response_ end\n"},
+       {"_a_ 1", "_b_ 2", "_event_z", "_event_", "", "_response_ end"},
        {"_event_ e1", "_event_ e2", "_event_ e3"}},
-      {"the event word without its blank is an ordinary line",
-       {"_event_ y\n_event_z\n_event_\n\n"},
-       {"_event_z", "_event_", ""},
-       {"_event_ y"}},
-      {"event line split across two receives",
-       {"_a_ 1\n_eve", "nt_ split\n_b_ 2\n"},
-       {"_a_ 1", "_b_ 2"},
+      {"event line split across two receives, daemon closing in the middle of a line",
+       {"_a_ 1\n_eve", "nt_ split\n_b_ par"},
+       {"_a_ 1", "_b_ par"},
        {"_event_ split"}},
-      {"line ending exactly at the buffer's end",
-       {fills + "\n", "next\n_event_ after\n"},
+      {"line ending exactly at the buffer's end, closing in the middle of an event line",
+       {fills + "\n", "next\n_event_ af"},
        {fills, "next"},
-       {"_event_ after"}},
-      {"daemon closing in the middle of a line", {"_a_ 1\n_b_ par"}, {"_a_ 1", "_b_ par"}, {}},
-      {"... of an event line", {"_a_ 1\n_event_ pa"}, {"_a_ 1"}, {"_event_ pa"}},
+       {"_event_ af"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -176,7 +157,7 @@ TEST(ConnectionElement, HandshakeSendsItsWordsAndChecksWordsOneTwoFourAndFive) {
     send(peer.get(), words.data(), c.bytes, 0);
     shutdown(peer.get(), SHUT_WR);
     int rc = -1;
-    std::string out = capturedBy([&] { rc = element.handshake(); });
+    std::string out = conntest::capturedBy([&] { rc = element.handshake(); });
     EXPECT_EQ(rc, c.result) << testing::PrintToString(c.reply) << c.bytes;
     EXPECT_EQ(out.find("Warning: Failed to handshake with 127.0.0.1") != std::string::npos, rc);
     words.assign(10, 0);
@@ -184,16 +165,13 @@ TEST(ConnectionElement, HandshakeSendsItsWordsAndChecksWordsOneTwoFourAndFive) {
     for (uint32_t& word : words) word = ntohl(word);
     EXPECT_EQ(words, (std::vector<uint32_t>{m, 0, 0, 0, 0, 12, 0, 7, 0, 2}));
   }
-  Pair named;  // skipped on a named socket
-  EXPECT_EQ(named.element.handshake(), 0);
-  EXPECT_FALSE(conntest::readable(named.peer, 0));
 }
 
 TEST(EventReader, DeliversTheBurstDropsOverlongLinesAndReportsAHangUp) {
   Pair pair;
   std::string longest = "_event_ " + std::string(TNPERF_EVENT_LINE_SIZE - 9, 'y');
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ 1\n" + longest + "z\n" + longest + "\n"));
-  EXPECT_NE(capturedBy([&] {
+  EXPECT_NE(conntest::capturedBy([&] {
               EXPECT_EQ(pair.readEvents(), '\n');
             }).find("Warning: Dropped an event line longer than 1023 characters: _event_ yyy"),
             std::string::npos);

@@ -1,9 +1,10 @@
 // Test helpers for the daemon connection: listeners on a UNIX path or the
-// loopback address, sends from the peer's side and bounded waits.
+// loopback address, sends from the peer's side, bounded waits, captures.
 #ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 #define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace conntest {
 
@@ -22,12 +24,6 @@ inline std::string uniqueSocketPath(const char* tag) {
   return "/tmp/tnconn-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + tag;
 }
 
-// Waits up to timeoutMs for fd to become readable; true when it did.
-inline bool readable(int fd, int timeoutMs) {
-  struct pollfd entry = {fd, POLLIN, 0};
-  return ::poll(&entry, 1, timeoutMs) > 0;
-}
-
 inline bool sendAll(int fd, const std::string& text) {
   for (size_t sent = 0; sent < text.size();) {
     ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
@@ -35,6 +31,19 @@ inline bool sendAll(int fd, const std::string& text) {
     sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+// Stores a line in the std::vector<std::string> given as data (an event callback).
+inline int keepLine(char* line, void* data) {
+  static_cast<std::vector<std::string>*>(data)->push_back(line);
+  return 0;
+}
+
+// Standard error's output while run runs.
+inline std::string capturedBy(const std::function<void()>& run) {
+  testing::internal::CaptureStderr();
+  run();
+  return testing::internal::GetCapturedStderr();
 }
 
 // Polls condition every millisecond for at most timeoutMs.
@@ -58,13 +67,11 @@ class Listener {
     listenOn(reinterpret_cast<struct sockaddr*>(&address), sizeof address);
   }
   Listener() {
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     listenOn(reinterpret_cast<struct sockaddr*>(&address), length);
-    if (getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0)
-      port_ = ntohs(address.sin_port);
+    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
   }
   ~Listener() {
     if (fd_ >= 0) ::close(fd_);
@@ -77,7 +84,10 @@ class Listener {
   int port() const { return port_; }
   const std::string& path() const { return path_; }
   // True when a connection is waiting to be accepted within timeoutMs.
-  bool pending(int timeoutMs) const { return fd_ >= 0 && readable(fd_, timeoutMs); }
+  bool pending(int timeoutMs) const {
+    struct pollfd entry = {fd_, POLLIN, 0};
+    return fd_ >= 0 && ::poll(&entry, 1, timeoutMs) > 0;
+  }
   // The next connection's descriptor (the caller closes it), or -1 after 5 s.
   int acceptPeer() const {
     return pending(5000) ? accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
