@@ -39,7 +39,6 @@ inline int keepLine(char* line, void* data) {
   return 0;
 }
 
-// Standard error's output while run runs.
 inline std::string capturedBy(const std::function<void()>& run) {
   testing::internal::CaptureStderr();
   run();
