@@ -15,10 +15,7 @@
 namespace {
 
 TEST(CopyText, CutsTerminatesAndNeverWritesOrReadsPastItsBounds) {
-  char field[8] = "#######";
-  EXPECT_EQ(copyText(field, 4, "abcdef"), 3u);
-  EXPECT_STREQ(field, "abc");
-  EXPECT_EQ(field[4], '#');
+  char field[8];
   EXPECT_EQ(copyText(field, "0123456789"), 7u);
   EXPECT_STREQ(field, "0123456");
   const char unterminated[3] = {'x', 'y', 'z'};
