@@ -189,7 +189,7 @@ TEST(EventReader, AConnectionThatKeepsFailingIsReportedNotRetriedForEver) {
   Pair pair;
   // Receiving on a socket that is not connected fails every time.
   ScopedFd unconnected(socket(AF_UNIX, SOCK_STREAM, 0));
-  ASSERT_EQ(dup2(unconnected.get(), pair.element.get_socket()), pair.element.get_socket());
+  ASSERT_GE(dup2(unconnected.get(), pair.element.get_socket()), 0);
   char line[8] = "x";
   EXPECT_EQ(tnperf_readlnSocket(&pair.element, line, sizeof line), -1);
   EXPECT_EQ(pair.readEvents(), -1);  // even with a line waiting on its file
