@@ -23,23 +23,23 @@ R* add(std::vector<R*>* list, const char* key, char (R::*field)[RECORD_TEXT_SIZE
   return r;
 }
 
+// "name=totalSpace/inConfig," for each record of list.
 template <class R>
-std::string names(const std::vector<R*>& list) {
+std::string rows(const std::vector<R*>& list) {
   std::string s;
-  for (R* r : list) s += std::string(r->name) + ",";
+  for (R* r : list)
+    s += std::string(r->name) + "=" + std::to_string(r->totalSpace) + "/" +
+         std::to_string(r->inConfig) + ",";
   return s;
 }
 
-// Defaults: texts empty but the file system's and disk's status; the
-// assignments copy values and leave lists, marks and their own stamps.
+// Defaults: texts empty but the file system's and disk's status. The
+// assignments copy values and leave the lists, marks and their own stamps.
 TEST(Records, DefaultsAndAssignment) {
-  MErrno err = 42;
-  ClusterInfo src(&err), dst(nullptr);
-  EXPECT_EQ(err, 0);
   EXPECT_STREQ(FilesystemInfo(nullptr).status, "unknown");
   EXPECT_STREQ(DiskInfo(nullptr).status, "unknown");
-  EXPECT_STREQ(StoragePoolInfo(nullptr).status, "");
   EXPECT_STREQ(NodeInfo(nullptr).status, "");
+  ClusterInfo src(nullptr), dst(nullptr);
   snprintf(src.uidDomain, RECORD_TEXT_SIZE, "dom");
   src.maxMissedPingTimeout = 60;
   add(&src.nodes, "10.0.0.1", &NodeInfo::ip);
@@ -59,7 +59,6 @@ TEST(Records, DefaultsAndAssignment) {
   ASSERT_EQ(dst.nodes.size(), 1u);
   EXPECT_EQ(dst.nodes[0], keptNode);
   EXPECT_TRUE(dst.fileSystems.empty());
-
   FilesystemInfo f1(nullptr), f2(nullptr);
   add(&f1.pools, "p1");
   f1.inConfig = 255;
@@ -68,14 +67,6 @@ TEST(Records, DefaultsAndAssignment) {
   EXPECT_TRUE(f2.pools.empty());
   EXPECT_EQ(f2.inConfig, 0);
   EXPECT_TRUE(sameTime(f2.poolUpdateTime, stamp(8)));
-  StoragePoolInfo p1(nullptr), p2(nullptr);
-  add(&p1.disks, "d1");
-  p1.diskPerfUpdateTime = stamp(6);
-  p2.inConfig = 255;
-  p2 = p1;
-  EXPECT_TRUE(p2.disks.empty());
-  EXPECT_EQ(p2.inConfig, 255);
-  EXPECT_TRUE(sameTime(p2.diskPerfUpdateTime, stamp(6)));
 }
 
 TEST(Merge, KeepsOrderAndIdentityRemovesVanishedAndCopiesNew) {
@@ -91,44 +82,38 @@ TEST(Merge, KeepsOrderAndIdentityRemovesVanishedAndCopiesNew) {
   src.fsUpdateTime = stamp(100);
   src.fsPerfUpdateTime = stamp(101);
   dst.copyFS(&src);
-  EXPECT_EQ(names(dst.fileSystems), "A,C,D,");
+  EXPECT_EQ(rows(dst.fileSystems), "A=10/0,C=30/0,D=40/0,");
   EXPECT_EQ(dst.fileSystems[0], a);
   EXPECT_EQ(dst.fileSystems[1], c);
-  EXPECT_EQ(a->totalSpace, 10);
-  EXPECT_EQ(c->totalSpace, 30);
-  EXPECT_EQ(dst.fileSystems[2]->totalSpace, 40);
   EXPECT_NE(dst.fileSystems[2], src.fileSystems[1]);  // a copy, never shared
-  EXPECT_EQ(names(c->pools), "old,");                 // pools are left alone
+  EXPECT_EQ(rows(c->pools), "old=0/0,");              // pools are left alone
   EXPECT_EQ(c->pools[0], keptPool);
   EXPECT_TRUE(sameTime(dst.fsUpdateTime, stamp(100)));
   EXPECT_TRUE(sameTime(dst.fsPerfUpdateTime, stamp(101)));
 
   // Nodes are keyed by address: a renamed node is updated in place.
-  add(&src.nodes, "10.0.0.3", &NodeInfo::ip);
   add(&src.nodes, "10.0.0.1", &NodeInfo::ip);
   src.nodeUpdateTime = stamp(55);
+  NodeInfo* kept = add(&dst.nodes, "10.0.0.1", &NodeInfo::ip);
+  snprintf(src.nodes[0]->name, RECORD_TEXT_SIZE, "renamed");
   dst.copyNodes(&src);
-  NodeInfo* kept = dst.nodes[1];
-  snprintf(src.nodes[1]->name, RECORD_TEXT_SIZE, "renamed");
-  dst.copyNodes(&src);
-  ASSERT_EQ(dst.nodes.size(), 2u);
-  EXPECT_EQ(dst.nodes[1], kept);
+  ASSERT_EQ(dst.nodes.size(), 1u);
+  EXPECT_EQ(dst.nodes[0], kept);
   EXPECT_STREQ(kept->name, "renamed");
-  EXPECT_STREQ(dst.nodes[0]->ip, "10.0.0.3");
   EXPECT_TRUE(sameTime(dst.nodeUpdateTime, stamp(55)));
 
   // copyPools goes one level deep; an empty source empties and stamps.
-  FilesystemInfo fd(nullptr), fsrc(nullptr);
-  DiskInfo* keptDisk = add(&add(&fd.pools, "p")->disks, "d-old");
-  add(&add(&fsrc.pools, "p")->disks, "d-new");
-  fd.copyPools(&fsrc);
-  EXPECT_EQ(names(fd.pools[0]->disks), "d-old,");
-  EXPECT_EQ(fd.pools[0]->disks[0], keptDisk);
+  DiskInfo* keptDisk = add(&keptPool->disks, "d-old");
+  add(&add(&src.fileSystems[0]->pools, "old")->disks, "d-new");
+  c->copyPools(src.fileSystems[0]);
+  EXPECT_EQ(rows(c->pools), "old=0/0,new=0/0,");
+  EXPECT_EQ(rows(keptPool->disks), "d-old=0/0,");
+  EXPECT_EQ(keptPool->disks[0], keptDisk);
   FilesystemInfo none(nullptr);
   none.poolUpdateTime = stamp(9);
-  fd.copyPools(&none);
-  EXPECT_TRUE(fd.pools.empty());
-  EXPECT_TRUE(sameTime(fd.poolUpdateTime, stamp(9)));
+  c->copyPools(&none);
+  EXPECT_TRUE(c->pools.empty());
+  EXPECT_TRUE(sameTime(c->poolUpdateTime, stamp(9)));
 }
 
 TEST(Merge, LaterSameKeySourceWinsAndDestinationMarksSurvive) {
@@ -142,12 +127,7 @@ TEST(Merge, LaterSameKeySourceWinsAndDestinationMarksSurvive) {
   src.diskUpdateTime = stamp(3);
   src.diskPerfUpdateTime = stamp(4);
   dst.copyDisks(&src);
-  EXPECT_EQ(names(dst.disks), "d1,d2,d3,");
-  EXPECT_EQ(dst.disks[0]->totalSpace, 1);
-  EXPECT_EQ(dst.disks[1]->totalSpace, 3);
-  EXPECT_EQ(dst.disks[2]->totalSpace, 2);
-  EXPECT_EQ(dst.disks[0]->inConfig, 255);
-  EXPECT_EQ(dst.disks[1]->inConfig, 0);
+  EXPECT_EQ(rows(dst.disks), "d1=1/255,d2=3/0,d3=2/0,");
   EXPECT_TRUE(sameTime(dst.diskUpdateTime, stamp(3)));
   EXPECT_TRUE(sameTime(dst.diskPerfUpdateTime, stamp(4)));
 }
