@@ -1,9 +1,7 @@
-// The events handler: the type table, records built from lines, the event
-// list, and lines through the two threads to their callbacks until a stop.
+// The events handler: type table, records from lines, list, threads and stop.
 #include "api/api_event.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <atomic>
 #include <memory>
@@ -17,7 +15,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-// The record of the line's own type, or null.
 template <class T>
 std::unique_ptr<T> build(std::string line) {
   EventsHandler handler(nullptr, 0);
@@ -36,14 +33,8 @@ TEST(EventType, TheFirstRowWhoseWordBeginsTheTypeWord) {
   for (int i = 0; i < EVENT_TYPE_COUNT; i++)
     EXPECT_EQ(typeOf(std::string("_event_ ") + kWords[i] + "s _node_ a"), i) << kWords[i];
   EXPECT_EQ(typeOf("_node_ a _event_ deldisk _fs_ b"), EVENT_DELDISK);
-  testing::internal::CaptureStderr();
   EXPECT_EQ(typeOf("_event_ moun _node_ a"), -1);
   EXPECT_EQ(typeOf("_event_ sgstats"), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // an unknown type is dropped silently
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(typeOf("mount _node_ a"), -1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("_error_ answer parsing error"),
-            std::string::npos);
 }
 
 TEST(EventRecord, KeywordsFillTheFieldsOfTheRecordsType) {
@@ -60,18 +51,6 @@ TEST(EventRecord, KeywordsFillTheFieldsOfTheRecordsType) {
                                   std::string(1500, 'f') + " _disk_ last");
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(Texts({d->node, d->fs, d->disk}), Texts({"node one", std::string(255, 'f'), "last"}));
-  auto n = build<NodeStatusEvent>("_event_ newconnection _node_ x _n_ 10.1.1.1");
-  ASSERT_NE(n, nullptr);
-  EXPECT_STREQ(n->node, "10.1.1.1");
-  auto f = build<FilesystemStateChangeEvent>(
-      "_event_ fsstatechange _fs_ g1 _user_ u1 _meta_ m1 _illreplicated_ _user_ u2 _meta_ "
-      "'m 2' _exposed_ _user_ u3 _meta_ m3");
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(Texts({f->fs, f->userUnbalanced, f->metaUnbalanced, f->userIllReplicated,
-                   f->metaIllReplicated, f->userExposed, f->metaExposed}),
-            Texts({"g1", "u1", "m1", "u2", "m 2", "u3", "m3"}));
-  EXPECT_EQ(build<FilesystemStateChangeEvent>("_event_ fsstatechange _fs_ f _exposed_ _user_ c"),
-            nullptr);  // without either group word the line is incomplete
   // Numbers: base ten up to the first non-digit, narrowed to 32 bits.
   static const std::pair<const char*, int32_t> kWaits[] = {
       {"' -12abc'", -12}, {"abc", 0}, {"4294967297", 1}, {"2147483648", INT32_MIN}};
@@ -82,34 +61,20 @@ TEST(EventRecord, KeywordsFillTheFieldsOfTheRecordsType) {
   }
 }
 
-TEST(EventList, ItemsUnlinkAppendChainsAndLongLinesGetTheirOwnArray) {
+TEST(EventList, ItemsUnlinkThemselvesAndAChainIsAppendedWhole) {
   EventsHandler handler(nullptr, 0);
   EventItem* a = EventItem::strdup("a");
   EventItem* b = EventItem::strdup("b");
   EventItem* c = EventItem::strdup("c");
   b->append(c);
-  a->append(b);  // a whole chain
+  a->append(b);
   handler.appendEventToList(a, c, 3, 6);
-  EXPECT_EQ(handler.listTail, c);
-  delete b;  // unlinks itself
+  delete b;
   EXPECT_EQ(a->next, c);
   EXPECT_EQ(c->prev, a);
-  char buffer[EventsHandler::LINE_BUFFER_SIZE];
+  char buffer[8];
   EXPECT_STREQ(handler.getEventFromList(buffer, sizeof buffer), "a");
-  EXPECT_STREQ(handler.getEventFromList(buffer, sizeof buffer), "c");
-  EXPECT_EQ(handler.listTail, &handler.listHead);
-  EXPECT_EQ(handler.getEventFromList(buffer, sizeof buffer), nullptr);
-  for (size_t length : {sizeof buffer - 1, sizeof buffer}) {
-    EventItem* item = EventItem::strdup(std::string(length, 'q').c_str());
-    handler.appendEventToList(item, item, 1, 0);
-    char* got = handler.getEventFromList(buffer, sizeof buffer);
-    EXPECT_EQ(strlen(got), length);
-    EXPECT_EQ(got == buffer, length < sizeof buffer);
-    if (got != buffer) delete[] got;
-  }
-  // Lines still pending go with the handler (the sanitizer build sees a leak).
-  EventItem* last = EventItem::strdup("pending");
-  handler.appendEventToList(last, last, 1, 0);
+  EXPECT_EQ(handler.listTail, c);  // "c" is still pending: it goes with the handler
 }
 
 struct Received {
@@ -125,9 +90,8 @@ int record(Event* event, void* data) {
   return 0;
 }
 
-// Lines as the receive thread queues them reach their callbacks in order,
-// none lost; a stop ends run and leaves the receive thread, blocked in its
-// read, the handler it uses.
+// Queued lines reach their callbacks in order, none lost; a stop ends run and
+// leaves the handler to the receive thread, which stays blocked in its read.
 TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
   REQUIRE_SANDBOX();
   const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
