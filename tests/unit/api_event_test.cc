@@ -96,7 +96,7 @@ TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
   REQUIRE_SANDBOX();
   const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
   // The receive thread waits on this connection for the rest of the process.
-  auto* daemon = new conntest::Listener(kSocket);
+  static auto* daemon = new conntest::Listener(kSocket);
   ASSERT_TRUE(daemon->ok());
   ASSERT_EQ(EventsHandler::init(nullptr, 0), 0);
   unlink(kSocket);
@@ -120,7 +120,6 @@ TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
   EXPECT_EQ(received.lines, expected);
   EventsHandler::term();
   EXPECT_EQ(theEventsHandler, handler);
-  theEventsHandler = nullptr;
 }
 
 }  // namespace
