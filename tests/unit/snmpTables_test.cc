@@ -1,312 +1,380 @@
-// The table framework's pure parts: column numbers, lookups and ranges, row
-// lookup, the column dispatch with its value conversions, and the contexts.
+// The refresh cache, the table walks and lookups, and the data ages, over a
+// hand-built myCluster whose polls only record their calls: the rules and corner
+// cases that the system tests cannot set up or pin down.
 #include "mib/snmpTables.h"
 
 #include <gtest/gtest.h>
-#include <math.h>
-#include <string.h>
+#include <sys/time.h>
 
-#include <map>
+#include <algorithm>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "snmpTables_testing.h"
+#include "agent/tarnInfo.h"
+#include "agent/text.h"
+#include "api/api_records.h"
+#include "mib/snmpHealth.h"
+#include "snmp/dl.h"
+
+// The agent defines the served cluster record; the unit tests bring their own.
+__attribute__((weak)) ClusterInfo* myCluster = nullptr;
 
 namespace {
 
-using namespace tablestest;  // NOLINT(build/namespaces)
+// The polls made, as "sdr 0", "cluster 1", "getcluster", "nodes 0", "fs perf=1",
+// "pools *", "pools FS", "disks FS * perf=0", "disks FS POOL perf=1"; joined by "; ".
+std::string calls;
+// Decides a poll's result (and may reshape myCluster); none means success.
+std::function<int(const std::string&)> hook;
 
-FieldValue pagePool(const RowRecords& r) { return {nullptr, (uint64_t)r.node->pagePool}; }
-FieldValue fsName(const RowRecords& r) { return {r.fs->name, 0}; }
-FieldValue reads(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->reads}; }
-FieldValue inodes(const RowRecords& r) { return {nullptr, (uint32_t)r.fs->numTotalInodes}; }
-FieldValue space(const RowRecords& r) { return {nullptr, (uint64_t)r.fs->totalSpace}; }
+int poll(const std::string& call) {
+  calls += (calls.empty() ? "" : "; ") + call;
+  return hook ? hook(call) : 0;
+}
+std::string text(const char* name) { return name != nullptr ? name : "*"; }
 
-TEST(ColumnDispatch, SixtyFourBitValuesSplitIntoHalvesAndStayWhole) {
-  static const ColumnRow kPairRow[] = {{0, COL_PAIR, pagePool, 1}};
-  static const struct {  // -1: the bits as they are
-    int64_t value;
-    uint32_t low, high;
-  } kCases[] = {
-      {4294967297LL, 1u, 1u}, {6442450944LL, 2147483648u, 1u}, {-1, 0xFFFFFFFFu, 0xFFFFFFFFu}};
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.value);
+const RefreshPolls kFakePolls = {
+    [](int n) { return poll("sdr " + std::to_string(n)); },
+    [](ClusterInfo*, int n) { return poll("cluster " + std::to_string(n)); },
+    [](ClusterInfo*) { return poll("getcluster"); },
+    [](ClusterInfo*, int n) { return poll("nodes " + std::to_string(n)); },
+    [](ClusterInfo*, int perf) { return poll("fs perf=" + std::to_string(perf)); },
+    [](ClusterInfo*, const char* fs) { return poll("pools " + text(fs)); },
+    [](ClusterInfo*, const char* fs, const char* pool, int perf) {
+      return poll("disks " + text(fs) + " " + text(pool) + " perf=" + std::to_string(perf));
+    }};
+
+struct timeval now() {
+  struct timeval stamp;
+  gettimeofday(&stamp, nullptr);
+  return stamp;
+}
+const struct timeval kStale = {1000, 0};
+const char kEveryLevel[] = "cluster nodes fs fsperf pools disks diskperf";
+
+// Sets the stamps of the levels named ("cluster", "nodes", "fs", "fsperf", "pools",
+// "disks", "diskperf") in every record.
+void setStamps(const std::string& levels, struct timeval stamp) {
+  std::istringstream words(levels);
+  for (std::string level; words >> level;) {
+    if (level == "cluster") myCluster->clusterUpdateTime = stamp;
+    if (level == "nodes") myCluster->nodeUpdateTime = stamp;
+    if (level == "fs") myCluster->fsUpdateTime = stamp;
+    if (level == "fsperf") myCluster->fsPerfUpdateTime = stamp;
+    for (FilesystemInfo* fs : myCluster->fileSystems) {
+      if (fs == nullptr) continue;
+      if (level == "pools") fs->poolUpdateTime = stamp;
+      for (StoragePoolInfo* pool : fs->pools) {
+        if (pool != nullptr && level == "disks") pool->diskUpdateTime = stamp;
+        if (pool != nullptr && level == "diskperf") pool->diskPerfUpdateTime = stamp;
+      }
+    }
+  }
+}
+void makeStale(const std::string& levels) { setStamps(levels, kStale); }
+int freshenAll(const std::string&) {
+  setStamps(kEveryLevel, now());
+  return 0;
+}
+
+// Appends a record named name to list unless the last one has that name ("-":
+// an empty slot); returns the last entry.
+template <class T>
+T* add(std::vector<T*>* list, const std::string& name) {
+  if (name == "-") {
+    list->push_back(nullptr);
+  } else if (list->empty() || list->back() == nullptr || name != list->back()->name) {
     MErrno err;
-    NodeInfo node(&err);
-    node.pagePool = c.value;
-    const RowRecords row = {nullptr, &node, nullptr, nullptr, nullptr};
-    const int colTable[2] = {12, 20};
-    CellValue low, high, whole;
-    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 12, row, &low));
-    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 13, row, &high));
-    ASSERT_TRUE(resolveColumn(kPairRow, 1, colTable, 20, row, &whole));
-    EXPECT_EQ(low.type, ASN_UNSIGNED);
-    EXPECT_EQ(high.type, ASN_UNSIGNED);
-    EXPECT_EQ(whole.type, ASN_COUNTER64);
-    EXPECT_EQ(low.number, c.low);
-    EXPECT_EQ(high.number, c.high);
-    EXPECT_EQ(whole.wide.low, c.low);
-    EXPECT_EQ(whole.wide.high, c.high);
+    list->push_back(new T(&err));
+    copyText(list->back()->name, name.c_str());
   }
+  return list->back();
 }
 
-// A small table shaped like a real one: text, number, a 32-bit pair and a
-// 64-bit pair, answered from one file system record.
-const ColumnRow kFsRows[] = {{0, COL_TEXT, fsName, 0},
-                             {1, COL_NUMBER, reads, 0},
-                             {2, COL_PAIR, inodes, 0},
-                             {3, COL_PAIR, space, 0}};
+// Adds "@NODE", "FS", "FS/POOL" and "FS/POOL/DISK" (space-separated) to myCluster, fresh.
+void build(const std::string& paths) {
+  std::istringstream words(paths);
+  for (std::string path; words >> path;) {
+    if (path[0] == '@') add(&myCluster->nodes, path.substr(1));
+    if (path[0] == '@') continue;
+    std::istringstream parts(path);
+    std::string name;
+    std::getline(parts, name, '/');
+    FilesystemInfo* fs = add(&myCluster->fileSystems, name);
+    if (!std::getline(parts, name, '/')) continue;
+    StoragePoolInfo* pool = add(&fs->pools, name);
+    if (std::getline(parts, name)) add(&pool->disks, name);
+  }
+  setStamps(kEveryLevel, now());
+}
 
-class FsDispatch : public ::testing::Test {
+enum Family { kCluster, kNodes, kFs, kPools, kDisks };
+const struct {
+  Netsnmp_First_Data_Point* first;
+  Netsnmp_Next_Data_Point* next;
+  int levels;
+} kWalks[] = {
+    {tarnClusterTable_get_first_data_point, tarnClusterTable_get_next_data_point, 1},
+    {tarnNodeTable_get_first_data_point, tarnNodeTable_get_next_data_point, 1},
+    {tarnFileSystemTable_get_first_data_point, tarnFileSystemTable_get_next_data_point, 1},
+    {tarnStgPoolTable_get_first_data_point, tarnStgPoolTable_get_next_data_point, 2},
+    {tarnDiskTable_get_first_data_point, tarnDiskTable_get_next_data_point, 3}};
+
+class Tables : public ::testing::Test {
  protected:
-  FsDispatch() : fs(&err) {
-    copyText(fs.name, "gpfs 1");
-    fs.reads = -2;
-    fs.numTotalInodes = -1;
-    fs.totalSpace = 6442450944LL;
+  static void SetUpTestSuite() {
+    if (dlib.snmp_set_var_value == nullptr) {
+      dlib.open_dep_dlibs();
+      ASSERT_EQ(dlib.open_netsnmp_dlibs(), 0);
+    }
   }
-  bool answer(int colnum, CellValue* cell, int rows = 4) {
-    return resolveColumn(kFsRows, rows, colTable, colnum, row, cell);
+  void SetUp() override {
+    fsPerf_iinfo = diskPerf_iinfo = &perf;
+    setRefreshPolls(&kFakePolls);
+    restart();
   }
-  MErrno err;
-  FilesystemInfo fs;
-  RowRecords row = {nullptr, nullptr, &fs, nullptr, nullptr};
-  int colTable[4] = {1, 2, 4, 6};
-  CellValue cell;
+  void TearDown() override {
+    fsPerf_iinfo = diskPerf_iinfo = nullptr;
+    setRefreshPolls(nullptr);
+    delete myCluster;
+    myCluster = nullptr;
+  }
+  // An empty myCluster, every level fresh: only what a test makes stale is polled.
+  void restart() {
+    delete myCluster;
+    MErrno err;
+    myCluster = new ClusterInfo(&err);
+    setStamps(kEveryLevel, now());
+    calls.clear();
+    hook = nullptr;
+    ++tarnInfoGeneration;  // what a lookup kept from an earlier test is out of date
+  }
+  // Installs on info the lookup the environment chooses (null: unset), as registration does.
+  void install(netsnmp_iterator_info* info, Family family, const char* lookup) {
+    if (lookup != nullptr) setenv(TABLE_LOOKUP_ENV, lookup, 1);
+    const auto& w = kWalks[family];
+    netsnmp_handler_registration reg = {};
+    reg.rootoid_len = 10;  // a table under enterprises.32473: 116 sub-identifiers left for an index
+    setUpLookup(FamilySpec{nullptr, w.levels, w.first, w.next, nullptr, 0}, &reg, info);
+    unsetenv(TABLE_LOOKUP_ENV);
+  }
+  // Walks a table to its end through info's lookup, else the family's list-order walk:
+  // its rows' index names joined by "/", and "@FS.POOL.DISK" positions when asked.
+  std::string walk(Family family, netsnmp_iterator_info* info, bool positions = false) {
+    auto* first = info->get_first_data_point ? info->get_first_data_point : kWalks[family].first;
+    auto* next = info->get_next_data_point ? info->get_next_data_point : kWalks[family].next;
+    auto* done = info->free_loop_context_at_end ? info->free_loop_context_at_end
+                                                : tarnMgmt_free_loop_context;
+    netsnmp_variable_list* put = nullptr;  // the table's index variables
+    for (int i = 0; i < kWalks[family].levels; ++i) {
+      snmp_varlist_add_variable(&put, nullptr, 0, ASN_OCTET_STR, nullptr, 0);
+    }
+    void *loop = nullptr, *data = nullptr;
+    std::string rows;
+    for (auto* var = first(&loop, &data, put, info); var != nullptr && rows.size() < 9999;
+         var = next(&loop, &data, put, info)) {
+      rows += rows.empty() ? "" : " ";
+      for (auto* index = put; index != nullptr; index = index->next_variable) {
+        rows += (index != put ? "/" : "") +
+                std::string(reinterpret_cast<const char*>(index->val.string), index->val_len);
+      }
+      const auto* at = static_cast<const TableLoopContext*>(loop);
+      if (positions)
+        rows += "@" + std::to_string(at->fsIndex) + "." + std::to_string(at->poolIndex) + "." +
+                std::to_string(at->diskIndex);
+    }
+    done(loop, info);
+    snmp_free_varbind(put);
+    return rows;
+  }
+  netsnmp_iterator_info status = {}, perf = {};
 };
 
-TEST_F(FsDispatch, EachKindAnswersItsColumns) {
-  ASSERT_TRUE(answer(1, &cell));
-  EXPECT_EQ(cell.type, ASN_OCTET_STR);
-  EXPECT_EQ(std::string(cell.text, cell.length), "gpfs 1");
-  // Column 5 is the H of a 32-bit field: always 0.
+TEST(ShouldRefresh, StaleOnlyAfterMoreThanTwentyWholeSeconds) {
+  // {age in whole seconds, microseconds of the stamp, stale}
   static const struct {
-    int col;
-    uint32_t number;
-  } kNumbers[] = {{2, 0xFFFFFFFEu}, {4, 0xFFFFFFFFu}, {5, 0u}, {6, 2147483648u}, {7, 1u}};
-  for (const auto& c : kNumbers) {
-    SCOPED_TRACE(c.col);
-    ASSERT_TRUE(answer(c.col, &cell));
-    EXPECT_EQ(cell.type, ASN_UNSIGNED);
-    EXPECT_EQ(cell.number, c.number);
-  }
-}
-
-TEST_F(FsDispatch, ColumnsWithoutAFilledSlotNeverAnswer) {
-  for (int col : {3, 8, 0}) EXPECT_FALSE(answer(col, &cell)) << col;  // 3: between the pairs
-  EXPECT_FALSE(answer(2, &cell, 1));  // a text column has no H column
-  colTable[3] = -1;                   // the 64-bit pair missing from the MIB: L and "H = 0"
-  EXPECT_FALSE(answer(-1, &cell));
-  EXPECT_FALSE(answer(0, &cell));
-  colTable[0] = 0;  // never looked up
-  EXPECT_FALSE(answer(0, &cell));
-  EXPECT_FALSE(answer(1, &cell));
-}
-
-TEST_F(FsDispatch, FirstMatchingSlotInOrderDecides) {
-  colTable[1] = 1;  // a MIB that numbers two objects alike: the earlier row wins
-  ASSERT_TRUE(answer(1, &cell));
-  EXPECT_EQ(cell.type, ASN_OCTET_STR);
-  colTable[1] = 2;
-  colTable[3] = 5;  // the 32-bit pair's H (5) comes before the 64-bit pair's L (5)
-  ASSERT_TRUE(answer(5, &cell));
-  EXPECT_EQ(cell.number, 0u);
-}
-
-TEST(DiskTime, SecondsBecomeWholeMicrosecondsClamped) {
-  static const struct {
-    double seconds;
-    uint64_t micros;
-  } kCases[] = {
-      {1.5, 1500000u},  // 0.0000019 truncated toward zero
-      {5000.0, 5000000000u}, {0.0000019, 1u}, {0.0, 0u},           {-0.5, 0u},
-      {-1e30, 0u},           {NAN, 0u},       {1e300, UINT64_MAX}, {INFINITY, UINT64_MAX}};
-  for (const auto& c : kCases) EXPECT_EQ(diskTimeMicros(c.seconds), c.micros) << c.seconds;
-}
-
-TEST(ColumnAt, ReadsTheLow32BitsAtThePosition) {
-  const oid name[] = {1, 3, 6, 1, 4, 1, 32473, 1, 2, 1, 7};
-  EXPECT_EQ(columnAt(name, 11, 10), 7);
-  EXPECT_EQ(columnAt(name, 11, 11), -1);
-  EXPECT_EQ(columnAt(name, 10, 10), -1);
-  const oid wide[] = {1, 0x100000005ULL};
-  EXPECT_EQ(columnAt(wide, 2, 1), 5);
-}
-
-// A stand-in MIB: table T at 1.3.6.1.4.1.32473.9 with its entry at .1.
-std::map<std::string, std::vector<oid>> fakeMib;
-
-bool resolveFake(const char* name, oid* out, size_t* length) {
-  auto it = fakeMib.find(name);
-  if (it == fakeMib.end() || it->second.size() > *length) return false;
-  std::copy(it->second.begin(), it->second.end(), out);
-  *length = it->second.size();
-  return true;
-}
-
-std::vector<oid> column(oid n) { return {1, 3, 6, 1, 4, 1, 32473, 9, 1, n}; }
-
-// Looks up T's columns in fakeMib; the slots filled, the range and stderr.
-struct Lookup {
-  std::vector<int> slots;
-  ColumnRange range;
-  std::string err;
-};
-Lookup lookUp() {
-  static const ColumnLookup kLookups[] = {
-      {"cName", 0, false}, {"cSpaceL", 1, true}, {"cCount", 2, false}, {"cLastL", 3, true}};
-  static const TableSpec kTable = {"T", nullptr, kLookups, 4, nullptr};
-  Lookup out = {std::vector<int>(5, 0), {999999, 0}, ""};
-  testing::internal::CaptureStderr();
-  lookupColumns(kTable, 9, out.slots.data(), &out.range, resolveFake);  // position: 8 + 1
-  out.err = testing::internal::GetCapturedStderr();
-  return out;
-}
-
-TEST(ColumnLookups, FillSlotsAndWidenTheRangeByLObjects) {
-  fakeMib = {{"TARN-MIB:cName", column(2)},
-             {"TARN-MIB:cSpaceL", column(4)},
-             {"TARN-MIB:cCount", column(6)},
-             {"TARN-MIB:cLastL", column(9)}};
-  Lookup got = lookUp();
-  EXPECT_EQ(got.slots, (std::vector<int>{2, 4, 6, 9, 0}));
-  EXPECT_EQ(got.range.min, 2);
-  EXPECT_EQ(got.range.max, 10);  // the last object is an L: its H is 10
-  fakeMib["TARN-MIB:cLastL"] = column(1);
-  got = lookUp();
-  EXPECT_EQ(got.range.min, 1);
-  EXPECT_EQ(got.range.max, 6);
-}
-
-TEST(ColumnLookups, MissingObjectsGetMinusOneAndAWarning) {
-  fakeMib = {{"TARN-MIB:cName", column(2)},
-             {"TARN-MIB:cCount", {1, 3, 6, 1, 4, 1, 32473, 9, 1}}};  // too short
-  const Lookup got = lookUp();
-  EXPECT_EQ(got.slots, (std::vector<int>{2, -1, -1, -1, 0}));
-  EXPECT_EQ(got.range.min, 2);
-  EXPECT_EQ(got.range.max, 2);
-  for (const char* name : {"cSpaceL/H", "cCount", "cLastL/H"}) {
-    EXPECT_NE(got.err.find(std::string("Warning: object ") + name + " not found in MIB file.\n"),
-              std::string::npos)
-        << name;
-  }
-  EXPECT_EQ(got.err.find("cName"), std::string::npos);
-  fakeMib.clear();  // no column at all leaves the empty range
-  const Lookup none = lookUp();
-  EXPECT_EQ(none.range.min, 999999);
-  EXPECT_EQ(none.range.max, 0);
-}
-
-class FindRow : public ::testing::Test {
- protected:
-  FindRow() : cluster(&err) {
-    addNode(&cluster, "n1");
-    cluster.nodes.push_back(nullptr);
-    FilesystemInfo* a = addFs(&cluster, "A");
-    StoragePoolInfo* system = addPool(a, "system");
-    addDisk(system, "d1");
-    system->disks.push_back(nullptr);
-    a->pools.push_back(nullptr);
-    cluster.fileSystems.push_back(nullptr);
-  }
-  bool find(RowLevel level, int node, int fs, int pool, int disk) {
-    TableLoopContext ctx = {node, fs, pool, disk, 0};
-    return findRow(&cluster, &ctx, level, &row);
-  }
-  MErrno err;
-  ClusterInfo cluster;
-  RowRecords row;
-};
-
-TEST_F(FindRow, FindsTheRecordsOfEveryLevel) {
-  ASSERT_TRUE(find(ROW_DISK, 0, 0, 0, 0));
-  EXPECT_STREQ(row.fs->name, "A");
-  EXPECT_STREQ(row.pool->name, "system");
-  EXPECT_STREQ(row.disk->name, "d1");
-  EXPECT_EQ(row.cluster, &cluster);
-  ASSERT_TRUE(find(ROW_NODE, 0, 9, 9, 9));  // other levels' positions are not looked at
-  EXPECT_STREQ(row.node->name, "n1");
-  EXPECT_EQ(row.fs, nullptr);
-  ASSERT_TRUE(find(ROW_POOL, 9, 0, 0, 9));
-  EXPECT_EQ(row.disk, nullptr);
-}
-
-TEST_F(FindRow, PositionsOutsideTheListsOrOnEmptySlotsFail) {
-  // Position 1 of every list is an empty slot.
-  static const struct {
-    RowLevel level;
-    int node, fs, pool, disk;
-  } kCases[] = {{ROW_NODE, -1, 0, 0, 0}, {ROW_NODE, 1, 0, 0, 0},  {ROW_NODE, 2, 0, 0, 0},
-                {ROW_FS, 0, -1, 0, 0},   {ROW_FS, 0, 1, 0, 0},    {ROW_FS, 0, 2, 0, 0},
-                {ROW_POOL, 0, 0, 1, 0},  {ROW_POOL, 0, 0, -1, 0}, {ROW_DISK, 0, 0, 0, 1},
-                {ROW_DISK, 0, 0, 0, 2},  {ROW_DISK, 0, 1, 0, 0}};
+    int age, usec;
+    bool stale;
+  } kCases[] = {{STALE_SECONDS, 0, false}, {STALE_SECONDS + 1, 999999, true}, {-100, 0, false}};
   for (const auto& c : kCases) {
-    EXPECT_FALSE(find(c.level, c.node, c.fs, c.pool, c.disk))
-        << c.level << ": " << c.node << "/" << c.fs << "/" << c.pool << "/" << c.disk;
+    for (bool done = false; !done;) {  // again when the clock's second changed during the call
+      const struct timeval before = now();
+      const bool stale = shouldRefresh(timeval{before.tv_sec - c.age, c.usec});
+      done = now().tv_sec == before.tv_sec;
+      EXPECT_EQ(done ? stale : c.stale, c.stale) << c.age << " s";
+    }
   }
-  EXPECT_FALSE(findRow(&cluster, nullptr, ROW_NODE, &row));
-  EXPECT_TRUE(findRow(&cluster, nullptr, ROW_CLUSTER, &row));
-  EXPECT_FALSE(findRow(nullptr, nullptr, ROW_CLUSTER, &row));
+  EXPECT_TRUE(shouldRefresh(timeval{0, 0}));  // never polled
 }
 
-TEST(Contexts, DataContextIsAnIndependentCopy) {
-  TableLoopContext loop = {1, 2, 3, 4, 1};
-  auto* copy = static_cast<TableLoopContext*>(tarnMgmt_make_data_context(&loop, nullptr));
-  ASSERT_NE(copy, nullptr);
-  ASSERT_NE(copy, &loop);
-  loop.diskIndex = 99;
-  EXPECT_EQ(copy->nodeIndex, 1);
-  EXPECT_EQ(copy->fsIndex, 2);
-  EXPECT_EQ(copy->poolIndex, 3);
-  EXPECT_EQ(copy->diskIndex, 4);
-  EXPECT_EQ(copy->perf, 1);
-  tarnMgmt_free_loop_context(copy, nullptr);
-  auto* blank = static_cast<TableLoopContext*>(tarnMgmt_make_data_context(nullptr, nullptr));
-  ASSERT_NE(blank, nullptr);
-  EXPECT_EQ(blank->fsIndex, 0);
-  tarnMgmt_free_loop_context(blank, nullptr);
-  tarnMgmt_free_loop_context(nullptr, nullptr);  // ignored
-}
-
-// A key as an OID encodes index names: per name its length, then its bytes.
-std::string keyOf(std::initializer_list<std::string> names) {
-  std::string key;
-  for (const std::string& name : names) key += static_cast<char>(name.size()) + name;
-  return key;
-}
-
-int compare(const std::string& a, const std::string& b) {
-  const auto* ua = reinterpret_cast<const unsigned char*>(a.data());
-  const auto* ub = reinterpret_cast<const unsigned char*>(b.data());
-  std::vector<oid> index(ub, ub + b.size());
-  const int byKey = compareKeys(ua, a.size(), ub, b.size());
-  // The same order against the index as sub-identifiers, and between two indexes.
-  std::vector<oid> other(ua, ua + a.size());
-  EXPECT_EQ(byKey, compareKeyToIndex(ua, a.size(), index.data(), index.size()));
-  EXPECT_EQ(byKey, compareIndexes(other.data(), other.size(), index.data(), index.size()));
-  return byKey;
-}
-
-TEST(IndexOrder, LengthOfANameFirstThenItsBytesThenTheNextName) {
-  struct Case {
-    std::string a, b;
-    int order;
-  } const cases[] = {
-      {keyOf({"b"}), keyOf({"aa"}), -1},             // a shorter name first
-      {keyOf({"ab"}), keyOf({"aa"}), 1},             // then the bytes
-      {keyOf({"a", "zz"}), keyOf({"aa", "a"}), -1},  // the first name decides
-      {keyOf({"fs", "b"}), keyOf({"fs", "a"}), 1},
-      {keyOf({"\x80"}), keyOf({"z"}), 1},      // bytes count unsigned
-      {keyOf({"fs"}), keyOf({"fs", ""}), -1},  // a prefix first
-      {keyOf({"fs", "p"}), keyOf({"fs", "p"}), 0},
+// A failed or refused poll renews its level's stamp: requests in the next 20 s are
+// served from the copy instead of polling (and warning) again. The level counts as
+// failing since its last good poll, until a poll succeeds.
+TEST_F(Tables, AFailedPollCountsForTheTwentySecondsOfItsLevel) {
+  build("A/system");
+  static const struct {
+    DataLevel level;
+    const char* stale;
+    const char* call;
+    int (*refresh)();
+  } kLevels[] = {
+      {DATA_CLUSTER, "cluster", "cluster 0", [] { return refreshTarnClusterInfo(0); }},
+      {DATA_NODES, "nodes", "nodes 0", [] { return refreshTarnNodeInfo(0); }},
+      {DATA_FILESYSTEMS, "fs fsperf", "fs perf=1", [] { return refreshTarnFSInfo(-1, 1); }},
+      {DATA_POOLS, "pools", "pools A", [] { return refreshTarnPoolInfo(0); }},
+      {DATA_DISKS, "disks diskperf", "disks A system perf=1",
+       [] { return refreshTarnDiskInfo(0, 0, 1); }},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(compare(c.a, c.b), c.order) << c.a << " / " << c.b;
-    EXPECT_EQ(compare(c.b, c.a), -c.order) << c.b << " / " << c.a;
+  for (const auto& l : kLevels) {
+    SCOPED_TRACE(l.call);
+    calls.clear();
+    makeStale(l.stale);
+    hook = [](const std::string&) { return 1; };
+    EXPECT_EQ(l.refresh(), 5);
+    EXPECT_EQ(l.refresh(), 0);
+    EXPECT_EQ(calls, l.call);
+    time_t since = 0;
+    EXPECT_TRUE(pollsFailingSince(l.level, &since));
+    EXPECT_EQ(since, kStale.tv_sec);
+    makeStale(l.stale);
+    hook = nullptr;
+    EXPECT_EQ(l.refresh(), 0);
+    EXPECT_FALSE(pollsFailingSince(l.level, &since));
   }
-  const unsigned char key[] = {1, 'a'};
-  const oid beyondAByte[] = {1, 300};
-  EXPECT_LT(compareKeyToIndex(key, 2, beyondAByte, 2), 0);
+}
+
+TEST_F(Tables, RefreshOfAPositionWithoutARecordFailsWithoutPolling) {
+  build("A - B C");
+  makeStale("fs pools");
+  FilesystemInfo* gone = myCluster->fileSystems.back();
+  myCluster->fileSystems.pop_back();  // a list that shrank: its old last slot still holds C
+  for (int position : {1, 3, -2}) EXPECT_EQ(refreshTarnPoolInfo(position), 5) << position;
+  delete gone;
+  EXPECT_EQ(calls, "");
+  EXPECT_EQ(refreshTarnDiskInfo(3, 0, 0), 5);  // past the end of a stale list: polled again first
+  EXPECT_EQ(refreshTarnFSInfo(-1, 0), 5);      // the list polled has an empty slot
+  EXPECT_EQ(calls, "fs perf=0; fs perf=0");
+}
+
+TEST_F(Tables, ListOrderWalksStepOverEmptySlotsAndStopAtAnEmptyFileSystemOrPool) {
+  static const struct {
+    const char* tree;
+    Family family;
+    const char* rows;
+  } kCases[] = {
+      {"@- @node1 @- @c5n2 @-", kNodes, "node1 c5n2"},
+      {"fs1 - fs2", kFs, "fs1 fs2"},
+      {"- A/- A/system A/- A/data1 A/- B/system", kPools, "A/system A/data1 B/system"},
+      {"A B/system", kPools, ""},
+      {"B/system A C/system", kPools, "B/system"},
+      {"- A/- A/system/- A/system/d1 A/system/- A/system/d2 A/data1/d3 B/system/d4", kDisks,
+       "A/system/d1 A/system/d2 A/data1/d3 B/system/d4"},
+      {"A/system", kDisks, ""},
+      {"A/system/d1 A/data1 A/data2/d5", kDisks, "A/system/d1"},
+      {"A/system/d1 A/data2/d5 B C/system/d9", kDisks, "A/system/d1 A/data2/d5"},
+  };
+  for (const auto& c : kCases) {
+    restart();
+    build(c.tree);
+    EXPECT_EQ(walk(c.family, &status), c.rows) << c.tree;
+    EXPECT_EQ(walk(c.family, &perf), c.rows) << c.tree;
+    EXPECT_EQ(calls, "") << c.tree;
+  }
+}
+
+// A walk refreshes a level once, on entering it. The refresh may reshape the
+// lists: the walk goes on with them as they are now, setting every index level.
+TEST_F(Tables, WalksRefreshALevelOnEnteringItAndGoOnWithTheListsItReshaped) {
+  build("A/system/d1 A/system/d2 A/data1/d3 B/system/d4");
+  makeStale("pools disks");
+  hook = [](const std::string& call) {
+    if (call == "pools B") add(&myCluster->fileSystems[1]->pools, "data2");
+    if (call == "disks A data1 perf=0") copyText(myCluster->fileSystems[0]->name, "Z");
+    return 0;
+  };
+  EXPECT_EQ(walk(kPools, &status), "A/system A/data1 B/system B/data2");
+  EXPECT_EQ(walk(kDisks, &status), "A/system/d1 A/system/d2 Z/data1/d3 B/system/d4");
+  EXPECT_EQ(calls,
+            "pools A; pools B; pools A; disks A system perf=0; disks A data1 perf=0; "
+            "pools B; disks B system perf=0; disks B data2 perf=0");
+}
+
+// The sorted lookup serves the list-order walk's rows in SNMP index order (a
+// name's length first, then its bytes). Equal indexes keep their list order, so
+// the first in list order answers, as with the scan.
+TEST_F(Tables, SortedLookupServesTheWalksRowsInIndexOrderFirstInListOrderFirst) {
+  build("B/p/d - AA/q/- AA/q/e AA/p/d B/p/d C D/p/d");
+  netsnmp_iterator_info scan = {};
+  install(&scan, kDisks, "scan");
+  EXPECT_EQ(walk(kDisks, &scan, true), "B/p/d@0.0.0 AA/q/e@2.0.1 AA/p/d@2.1.0 B/p/d@3.0.0");
+  install(&status, kDisks, nullptr);
+  EXPECT_TRUE((status.flags & NETSNMP_ITERATOR_FLAG_SORTED) != 0);  // the default
+  EXPECT_EQ(walk(kDisks, &status, true), "B/p/d@0.0.0 B/p/d@3.0.0 AA/p/d@2.1.0 AA/q/e@2.0.1");
+  EXPECT_EQ(calls, "");
+}
+
+// Before it chooses a row, a request of the sorted lookup makes the refreshes a
+// walk of its table would make, once a stamp such a walk tests is stale.
+TEST_F(Tables, SortedLookupRefreshesWhatAWalkOfItsTableWould) {
+  build("A/p/d1 A/q/d2");
+  install(&status, kDisks, "sorted");
+  install(&perf, kDisks, "sorted");
+  hook = freshenAll;
+  EXPECT_EQ(walk(kDisks, &status), "A/p/d1 A/q/d2");
+  makeStale("diskperf");
+  EXPECT_EQ(walk(kDisks, &status), "A/p/d1 A/q/d2");
+  EXPECT_EQ(calls, "");
+  EXPECT_EQ(walk(kDisks, &perf), "A/p/d1 A/q/d2");
+  makeStale("disks");
+  walk(kDisks, &status);
+  EXPECT_EQ(calls, "disks A p perf=1; disks A p perf=0");
+}
+
+TEST_F(Tables, RowsWhoseIndexDoesNotFitInAnOidAreLeftOutWithOneWarningPerPoll) {
+  const std::string fits(115, 'f'), over(116, 'o');  // with their length: 116 and 117
+  build(over + " " + fits + " z");
+  for (const std::string lookup : {"scan", "sorted"}) {
+    netsnmp_iterator_info info = {};
+    install(&info, kFs, lookup.c_str());
+    testing::internal::CaptureStderr();
+    for (int walks = 0; walks < 4; ++walks) {
+      if (walks % 2 == 0) ++tarnInfoGeneration;  // a poll
+      EXPECT_EQ(walk(kFs, &info), lookup == "scan" ? fits + " z" : "z " + fits);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("Warning: file system " + over +
+                       " left out of the tables: its index needs "
+                       "117 sub-identifiers, an OID has room for 116.\n"),
+              std::string::npos);
+  }
+}
+
+TEST_F(Tables, DataAgeIsTheOldestStampOfALevelOrTheAgeOfTheLevelAbove) {
+  const auto ages = [] {  // at 130 s, of every level
+    setStamps("cluster", timeval{100, 0});
+    setStamps("nodes", timeval{129, 0});
+    setStamps("fs", timeval{110, 0});
+    setStamps("fsperf", timeval{90, 0});  // statistics older than the list: they decide
+    for (FilesystemInfo* fs : myCluster->fileSystems) {
+      if (fs != nullptr) fs->poolUpdateTime = timeval{fs->name[0] == 'B' ? 115 : 125, 0};
+    }
+    std::string out;
+    for (int level = 0; level < DATA_LEVELS; ++level) {
+      out += std::to_string(dataAge(myCluster, DataLevel(level), 130)) + " ";
+    }
+    return out;
+  };
+  EXPECT_EQ(ages(), "30 1 40 40 40 ");  // no file system: as old as their list
+  build("A - B");
+  EXPECT_EQ(ages(), "30 1 40 15 15 ");  // no pool: as old as the pools
+  build("B/p1 B/p2");
+  setStamps("disks diskperf", timeval{127, 0});
+  myCluster->fileSystems[2]->pools[1]->diskPerfUpdateTime = timeval{105, 0};
+  EXPECT_EQ(ages(), "30 1 40 15 25 ");
+  EXPECT_EQ(dataAge(myCluster, DATA_NODES, 100), 0u);  // a stamp ahead of the clock
 }
 
 }  // namespace
