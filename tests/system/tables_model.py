@@ -1,20 +1,12 @@
-"""The cluster model the table tests serve through the simulator.
-
-Four configured nodes (one down, one the daemon does not report) and one the
-daemon reports but the configuration does not list; two file systems, four
-pools, six disks and a free disk. It carries what the conversions must get
-right: 64-bit values above 2^32, 32-bit counters whose sums wrap, per-node
-statistics to be summed (and instances with an error code to be skipped),
-texts with blanks (kept from the configuration query, cut to their first word
-by the daemon's keyword walk), a maxStatCache of -1, a negative and a very
-long disk time.
-
-Names are chosen for the refresh tests: file system "fsaa" comes first in the
-lists but sorts after "fsb" by index, and "fsb" lists its pool "data" (which
-sorts first) before "system".
+"""The cluster model of the table tests: four configured nodes (one down, one
+the daemon does not report) and one only the daemon reports; two file systems,
+four pools, six disks and a free disk; 64-bit values above 2^32, 32-bit sums
+that wrap, per-node statistics to sum (some with an error code, skipped), texts
+with blanks, a maxStatCache of -1, a negative and a very long disk time.
+File system "fsaa" comes first in the lists but sorts after "fsb", which lists
+its pool "data" (sorting first) before "system".
 """
 
-import copy
 import json
 
 
@@ -140,10 +132,3 @@ def write_model(path, model=None):
         json.dump(model if model is not None else MODEL, f, indent=1)
     return str(path)
 
-
-def model_with_empty_pool():
-    """The model with a pool without disks in the first file system: only the
-    pool poll knows it, so it lands after that file system's other pools."""
-    model = copy.deepcopy(MODEL)
-    model["fileSystems"][0]["pools"].append({"name": "empty", "disks": []})
-    return model

@@ -1,5 +1,5 @@
-"""Helpers of the table tests: reading the managers' output as varbinds and
-turning expected tables (tables_expected) into the varbinds a walk must return."""
+"""The managers' output as varbinds, and expected tables (tables_expected) as
+the varbinds a walk must return."""
 
 import re
 
@@ -36,9 +36,8 @@ def parse_varbinds(output):
     return result
 
 
-def walk(snmp, oid, bulk=False):
-    tool = snmp.bulkwalk if bulk else snmp.walk
-    got = tool(oid, opts=("-On",))
+def walk(snmp, oid):
+    got = snmp.walk(oid, opts=("-On",))
     if got.returncode != 0:
         pytest.fail("walk of %s failed: %s" % (oid, got.stderr))
     return parse_varbinds(got.stdout)
@@ -72,30 +71,18 @@ def table_oids(snmp):
 
 
 def all_column_oids(snmp, tables):
-    names = set()
-    for rows in tables.values():
-        for _, values in rows:
-            names.update(values)
+    names = {c for rows in tables.values() for _, values in rows for c in values}
     return object_oids(snmp, sorted(names))
 
 
-def differences(got, want, limit=12):
+def differences(got, want):
     """A readable account of how two varbind lists differ (empty when equal)."""
     if got == want:
         return ""
-    lines = ["got %d varbinds, want %d" % (len(got), len(want))]
-    got_map = {o: (t, v) for o, t, v in got}
-    want_map = {o: (t, v) for o, t, v in want}
-    for oid in sorted(set(got_map) | set(want_map)):
-        if got_map.get(oid) != want_map.get(oid):
-            lines.append("  %s: got %r, want %r" % (oid_text(oid), got_map.get(oid),
-                                                     want_map.get(oid)))
-            if len(lines) > limit:
-                lines.append("  ...")
-                break
-    if len(lines) == 1:
-        lines.append("  same varbinds, different order")
-    return "\n".join(lines)
+    diff = sorted(set(got) ^ set(want), key=lambda vb: (vb[0], vb in want))[:12]
+    lines = ["%s %s %r" % ("+" if vb in want else "-", oid_text(vb[0]), vb[1:]) for vb in diff]
+    return "got %d varbinds, want %d; only in got (-), only in want (+):\n" % (
+        len(got), len(want)) + "\n".join(lines)
 
 
 def error_status(stderr):
