@@ -1,14 +1,11 @@
-"""What the ten tables must hold for a simulator model (the JSON that `tarnsim ctl
-model` prints), computed by the rules the agent follows: which records the
-configuration query and the daemon answers create, the first word a keyword
-walk keeps of a quoted value, the sums over per-node statistics, the 32-bit and
-64-bit conversions and the walk rules of the pool and disk tables.
-
-Each table is a list of rows in the agent's list order; a row is (index names,
-{column: value}), a value being a str (OCTET STRING), an int (Unsigned32) or a
-Wide (the Counter64 beside an L/H pair).
+"""What the ten tables must hold for a simulator model (as `tarnsim ctl model`
+prints it), by the rules the agent follows: records, the first word a keyword
+walk keeps, sums of per-node statistics, conversions and the walk rules.
+Each table is a list of rows in the agent's list order, a row being (index
+names, {column: value}) with str (OCTET STRING), int (Unsigned32) or Wide values.
 """
 
+import itertools
 import math
 
 MASK32 = 0xFFFFFFFF
@@ -36,14 +33,10 @@ class Wide(int):
 
 
 def pair(prefix, value):
-    """The L and H columns of a 64-bit value, and its 64-bit column."""
+    """The L and H columns of a 64-bit value, and its 64-bit column (a 32-bit
+    field, cut by u32, is published as a pair with H 0)."""
     value = int(value) & 0xFFFFFFFFFFFFFFFF
     return {prefix + "L": value & MASK32, prefix + "H": value >> 32, prefix: Wide(value)}
-
-
-def pair32(prefix, value):
-    """A 32-bit field published as an L/H pair: H is always 0."""
-    return pair(prefix, u32(value))
 
 
 def column(prefix, field):
@@ -53,15 +46,12 @@ def column(prefix, field):
 def micros(seconds):
     """A disk time in seconds as whole microseconds (negative gives 0)."""
     t = seconds * 1000000.0
-    return min(int(math.floor(t)), 0xFFFFFFFFFFFFFFFF) if t > 0 else 0
+    return min(int(math.floor(t)), 2 ** 64 - 1) if t > 0 else 0
 
 
 def index_key(names):
     """The OID suffix of a row: each name as its length and its bytes."""
-    key = []
-    for name in names:
-        key += [len(name.encode())] + list(name.encode())
-    return tuple(key)
+    return tuple(b for name in names for b in [len(name.encode())] + list(name.encode()))
 
 
 def configured_filesystems(model):
@@ -81,7 +71,7 @@ CLUSTER_NUMBERS = ["maxBlockSize", "failureDetectionTime", "minMissedPingTimeout
                    "maxMissedPingTimeout"]
 
 
-def cluster_tables(model, nodes, filesystems):
+def cluster_rows(model, nodes, filesystems):
     m = model["cluster"]
     status = {"tarnClusterName": m["name"], "tarnClusterId": m["id"],
               "tarnClusterMinReleaseLevel": token(m["minReleaseLevel"]),
@@ -91,8 +81,7 @@ def cluster_tables(model, nodes, filesystems):
     config["tarnClusterDistributedTokenServer"] = int(
         token(m["distributedTokenServer"]) == "true")
     config["tarnClusterTCPPort"] = u32(m["tcpPort"])
-    return {"tarnClusterStatusTable": [((m["name"],), status)],
-            "tarnClusterConfigTable": [((m["name"],), config)]}
+    yield (m["name"],), {"tarnClusterStatusTable": status, "tarnClusterConfigTable": config}
 
 
 NODE_TEXTS = {"status": "unknown", "healthy": "no", "diagnosis": "unknown", "version": ""}
@@ -101,10 +90,9 @@ NODE_NUMBERS = ["prefetchThreads", "maxMbps", "maxFilesToCache", "maxStatCache",
                 "nsdServerWaitTimeWindowOnMount", "nsdServerWaitTimeForMount"]
 
 
-def node_tables(nodes):
+def node_rows(nodes):
     """A node the daemon does not report keeps its reset state: the texts of
     NODE_TEXTS and numbers of 0."""
-    status_rows, config_rows = [], []
     for n in nodes:
         reported = n.get("reported", True)
         status = {"tarnNodeName": n["name"], "tarnNodeIP": n["ip"],
@@ -125,9 +113,7 @@ def node_tables(nodes):
             if field == "maxStatCache" and value == -1:  # four times the files to cache
                 value = 4 * int(n["maxFilesToCache"])
             config[column("tarnNode", field)] = u32(value)
-        status_rows.append(((n["name"],), status))
-        config_rows.append(((n["name"],), config))
-    return {"tarnNodeStatusTable": status_rows, "tarnNodeConfigTable": config_rows}
+        yield (n["name"],), {"tarnNodeStatusTable": status, "tarnNodeConfigTable": config}
 
 
 FS_BYTES = ["bytesRead", "bytesCache", "bytesWritten"]
@@ -136,44 +122,35 @@ FS_COUNTERS = ["reads", "caches", "writes", "openCalls", "closeCalls", "readCall
                "statCacheHit", "statCacheMiss"]
 
 
-def fs_tables(model, filesystems):
-    status_rows, perf_rows = [], []
+def fs_rows(model, filesystems):
     for fs, _ in filesystems:
         name = fs["name"]
         status = {"tarnFileSystemName": name, "tarnFileSystemStatus": token(fs["status"]),
                   "tarnFileSystemXstatus": token(fs["xstatus"])}
         for field in ("totalSpace", "numTotalInodes", "freeSpace", "numFreeInodes"):
-            convert = pair32 if field.endswith("Inodes") else pair
-            status.update(convert(column("tarnFileSystem", field), fs[field]))
+            cut = u32 if field.endswith("Inodes") else int
+            status.update(pair(column("tarnFileSystem", field), cut(fs[field])))
         # Every reported node's statistics, instances with an error code skipped.
-        sums = dict.fromkeys(FS_BYTES + FS_COUNTERS, 0)
         stats = [st for n in model["nodes"] if n.get("reported", True)
-                 for st in n.get("fsStats", [])]
-        for st in stats:
-            if st["fs"] == name and int(st.get("rc", 0)) == 0:
-                for field in sums:
-                    sums[field] += int(st.get(field, 0))
+                 for st in n.get("fsStats", []) if st["fs"] == name and not int(st.get("rc", 0))]
+        sums = {f: sum(int(st.get(f, 0)) for st in stats) for f in FS_BYTES + FS_COUNTERS}
         perf = {"tarnFileSystemPerfName": name}
         for field in FS_BYTES:
             perf.update(pair(column("tarnFileSystem", field), sums[field]))
         perf.update({column("tarnFileSystem", f): u32(sums[f]) for f in FS_COUNTERS})
-        status_rows.append(((name,), status))
-        perf_rows.append(((name,), perf))
-    return {"tarnFileSystemStatusTable": status_rows, "tarnFileSystemPerfTable": perf_rows}
+        yield (name,), {"tarnFileSystemStatusTable": status, "tarnFileSystemPerfTable": perf}
 
 
-def pool_table(filesystems):
-    rows = []
+def pool_rows(filesystems):
     for fs, pools in filesystems:
         for p in pools:
             disks = p["disks"]
             row = {"tarnStgPoolFSName": fs["name"], "tarnStgPoolName": p["name"],
                    "tarnStgPoolNumDisks": len(disks)}
-            row.update(pair32("tarnStgPoolTotalSpace", sum(int(d["totalSpace"]) for d in disks)))
-            row.update(pair32("tarnStgPoolFreeSpace", sum(
-                int(d["fullBlockFreeSpace"]) + int(d["subBlockFreeSpace"]) for d in disks)))
-            rows.append(((fs["name"], p["name"]), row))
-    return {"tarnStgPoolTable": rows}
+            row.update(pair("tarnStgPoolTotalSpace", u32(sum(int(d["totalSpace"]) for d in disks))))
+            row.update(pair("tarnStgPoolFreeSpace", u32(sum(
+                int(d["fullBlockFreeSpace"]) + int(d["subBlockFreeSpace"]) for d in disks))))
+            yield (fs["name"], p["name"]), {"tarnStgPoolTable": row}
 
 
 USAGE = {"dataOnly": ("n", "y"), "dataAndMetadata": ("y", "y"), "metadataOnly": ("y", "n")}
@@ -195,35 +172,26 @@ def disk_stats(disk):
     return stats
 
 
-def disk_rows(filesystems):
-    """(fs, pool, disk) in walk order: a pool without disks ends the walk."""
-    for fs, pools in filesystems:
-        for p in pools:
-            if not p["disks"]:
-                return
-            for d in p["disks"]:
-                yield fs, p, d
-
-
-def disk_tables(filesystems):
-    tables = {"tarnDiskStatusTable": [], "tarnDiskConfigTable": [], "tarnDiskPerfTable": []}
-    for fs, p, d in disk_rows(filesystems):
-        key = (fs["name"], p["name"], d["name"])
-        metadata, data = USAGE.get(d["usage"], ("", ""))
-        status = {"tarnDiskName": d["name"], "tarnDiskFSName": fs["name"],
-                  "tarnDiskStgPoolName": p["name"], "tarnDiskStatus": token(d["status"]),
-                  "tarnDiskAvailability": token(d["availability"])}
-        for field in ("totalSpace", "fullBlockFreeSpace", "subBlockFreeSpace"):
-            status.update(pair(column("tarnDisk", field), d[field]))
-        config = {"tarnDiskConfigName": d["name"], "tarnDiskConfigFSName": fs["name"],
-                  "tarnDiskConfigStgPoolName": p["name"], "tarnDiskMetadata": metadata,
-                  "tarnDiskData": data}
-        perf = {"tarnDiskPerfName": d["name"], "tarnDiskPerfFSName": fs["name"],
-                "tarnDiskPerfStgPoolName": p["name"]}
-        perf.update(disk_stats(d))
-        for table, row in zip(tables, (status, config, perf)):
-            tables[table].append((key, row))
-    return tables
+def disk_table_rows(filesystems):
+    """In walk order: a pool without disks ends the walk."""
+    for fs, p in ((fs, p) for fs, pools in filesystems for p in pools):
+        if not p["disks"]:
+            return
+        for d in p["disks"]:
+            metadata, data = USAGE.get(d["usage"], ("", ""))
+            status = {"tarnDiskName": d["name"], "tarnDiskFSName": fs["name"],
+                      "tarnDiskStgPoolName": p["name"], "tarnDiskStatus": token(d["status"]),
+                      "tarnDiskAvailability": token(d["availability"])}
+            for field in ("totalSpace", "fullBlockFreeSpace", "subBlockFreeSpace"):
+                status.update(pair(column("tarnDisk", field), d[field]))
+            config = {"tarnDiskConfigName": d["name"], "tarnDiskConfigFSName": fs["name"],
+                      "tarnDiskConfigStgPoolName": p["name"], "tarnDiskMetadata": metadata,
+                      "tarnDiskData": data}
+            perf = {"tarnDiskPerfName": d["name"], "tarnDiskPerfFSName": fs["name"],
+                    "tarnDiskPerfStgPoolName": p["name"], **disk_stats(d)}
+            yield (fs["name"], p["name"], d["name"]), {"tarnDiskStatusTable": status,
+                                                       "tarnDiskConfigTable": config,
+                                                       "tarnDiskPerfTable": perf}
 
 
 TABLES = ["tarnClusterStatusTable", "tarnClusterConfigTable", "tarnNodeStatusTable",
@@ -236,10 +204,11 @@ def expected_tables(model):
     rows whose index does not fit an OID are left out."""
     nodes = [n for n in model["nodes"] if n.get("configured", True)]
     filesystems = configured_filesystems(model)
-    tables = cluster_tables(model, nodes, filesystems)
-    tables.update(node_tables(nodes))
-    tables.update(fs_tables(model, filesystems))
-    tables.update(pool_table(filesystems))
-    tables.update(disk_tables(filesystems))
-    return {t: [r for r in rows if len(index_key(r[0])) <= MAX_INDEX]
-            for t, rows in tables.items()}
+    tables = {t: [] for t in TABLES}
+    for key, rows in itertools.chain(
+            cluster_rows(model, nodes, filesystems), node_rows(nodes),
+            fs_rows(model, filesystems), pool_rows(filesystems), disk_table_rows(filesystems)):
+        for table, row in rows.items():
+            if len(index_key(key)) <= MAX_INDEX:
+                tables[table].append((key, row))
+    return tables
