@@ -1,5 +1,4 @@
-"""The agent health scalars through the real master, each following what the
-simulator makes happen."""
+"""The agent health scalars through the real master."""
 
 import tables_model
 from conftest import start_agent, start_simulator, wait_for
@@ -32,9 +31,8 @@ def test_health_scalars_follow_connections_ages_polls_events_and_traps(
     assert all(first[a] <= 5 for a in AGES), first
     assert [first[s] for s in SCALARS[7:]] == [0, 0, 0, 0]
 
-    # Closing the daemon's ends: the idle command connection shows down until
-    # a poll reconnects it; the event connection is re-opened at once, and
-    # shows down while the daemon refuses connections.
+    # Daemon ends closed: the idle command connection is down until a poll, the event one
+    # while the daemon refuses it.
     sim.ctl("fault", "drop")
     wait_for(lambda: health(snmp)["tarnAgentCommandConnection"] == FALSE, 10,
              "the command connection flag to fall")
@@ -46,8 +44,6 @@ def test_health_scalars_follow_connections_ages_polls_events_and_traps(
     wait_for(lambda: health(snmp)["tarnAgentEventConnection"] == TRUE, 10,
              "the event connection to come back")
 
-    # On the re-made event connection: traps sent counts the traps the
-    # receiver got; events received counts the lines.
     for fs in ("h1", "h2", "h3"):
         sim.ctl("event", "mount _node_ 10.9.0.1 _fs_ " + fs)
     trapd.wait_count(3)
@@ -61,9 +57,8 @@ def test_health_scalars_follow_connections_ages_polls_events_and_traps(
         health(snmp)), 40, "the data to age past 20 seconds", interval=0.5)
     assert all(stale[a] > before[a] for a in AGES), (before, stale)
 
-    # A failed node makes the agent refuse the file system, pool and disk polls
-    # once its node list shows it. Walks in this order renew every level but
-    # the file systems, whose poll comes after the node poll and is refused.
+    # A failed node: once the node list shows it, file system, pool and disk polls are refused,
+    # so walks in this order renew every level but the file systems (polled after the nodes).
     sim.ctl("set", "node", "10.9.0.1", "status", "*failed")
     for table in ("tarnClusterStatusTable", "tarnStgPoolTable", "tarnDiskPerfTable",
                   "tarnNodeStatusTable", "tarnFileSystemPerfTable"):

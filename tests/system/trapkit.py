@@ -1,19 +1,16 @@
-"""Helpers for the trap tests and the trap benchmark: the trap receiver with a
-sized socket buffer, stamping each trap with its arrival time; TARN-MIB names
-as numeric identifiers; a manager walking in a loop; the kernel's UDP drop
-counter; a relay of the daemon socket."""
+"""Helpers of the trap tests and the trap benchmark: the trap receiver, TARN-MIB
+names as numeric identifiers, a manager walking in a loop, the UDP drop count."""
 
-import contextlib
 import functools
 import os
-import socket
+import re
 import statistics
 import subprocess
 import threading
 import time
 
 from conftest import event_connected  # noqa: F401  (the benchmark takes it from here)
-from conftest import AGENT_HOST, COMMUNITY, DAEMON_SOCKET, SNMP_MIB_OPTS, snmp_env, wait_for
+from conftest import AGENT_HOST, COMMUNITY, SNMP_MIB_OPTS, snmp_env, wait_for
 
 TRAP_OID = ".1.3.6.1.6.3.1.1.4.1.0"
 UPTIME_OID = ".1.3.6.1.2.1.1.3.0"
@@ -22,7 +19,6 @@ TARN_ROOT = ".1.3.6.1.4.1.32473"
 
 @functools.lru_cache(maxsize=None)
 def oid_of(name):
-    """The numeric identifier of a TARN-MIB name."""
     r = subprocess.run(["snmptranslate", "-On"] + SNMP_MIB_OPTS + ["TARN-MIB::" + name],
                        capture_output=True, text=True, env=snmp_env("/nonexistent"))
     assert r.returncode == 0 and r.stdout.startswith("."), r.stderr
@@ -31,12 +27,7 @@ def oid_of(name):
 
 def parse_trap(line):
     """A receiver line "TRAP<tab>OID = TYPE: VALUE<tab>..." as (oid, type, value) tuples."""
-    bindings = []
-    for field in line.split("\t")[1:]:
-        oid, _, rest = field.partition(" = ")
-        typ, _, value = rest.partition(": ")
-        bindings.append((oid.strip(), typ.strip(), value))
-    return bindings
+    return re.findall(r"\t(\S+) = ([^:\t]+): ([^\t]*)", line)
 
 
 def trap_body(trap):
@@ -47,8 +38,7 @@ def trap_body(trap):
 
 
 class TimedTrapd:
-    """snmptrapd with a 4 MiB receive buffer (None: the system's default),
-    writing one line per trap to a pipe that a thread reads."""
+    """snmptrapd with a 4 MiB receive buffer (None: the default), read through a pipe."""
 
     def __init__(self, launcher, tmp_path, rcvbuf=4 << 20, name="traps"):
         conf = tmp_path / (name + ".conf")
@@ -56,8 +46,7 @@ class TimedTrapd:
                         ("[snmp] serverRecvBuf %d\n" % rcvbuf if rcvbuf else ""))
         fifo = str(tmp_path / (name + ".fifo"))
         os.mkfifo(fifo)
-        self.arrivals = []  # (time.time(), line)
-        self.lock = threading.Lock()
+        self.arrivals = []  # (time.time(), [(oid, type, value)...])
         self.proc = launcher.start("snmptrapd-" + name, [
             "snmptrapd", "-f", "-C", "-c", str(conf), "-On", "-Lf", fifo, "-F",
             "TRAP\t%V\t%v\n", "udp:127.0.0.1:162"], env=snmp_env(tmp_path))
@@ -67,35 +56,29 @@ class TimedTrapd:
         assert self.proc.running(), "snmptrapd exited: " + self.proc.stderr()
 
     def _read(self, fifo):
-        with open(fifo, "r", errors="replace") as f:
+        with open(fifo, errors="replace") as f:
             for line in f:
                 # Only ours: the master sends its own (coldStart) to the same receiver.
                 if line.startswith("TRAP\t") and "OID: " + TARN_ROOT + "." in line:
-                    with self.lock:
-                        self.arrivals.append((time.time(), line.rstrip("\n")))
+                    self.arrivals.append((time.time(), parse_trap(line.rstrip("\n"))))
 
     def count(self):
-        with self.lock:
-            return len(self.arrivals)
+        return len(self.arrivals)
 
     def wait_count(self, n, timeout=30):
         wait_for(lambda: self.count() >= n, timeout, "%d traps (have %d)" % (n, self.count()))
 
     def traps(self):
-        """(arrival time, [(oid, type, value)...]) in arrival order."""
-        with self.lock:
-            return [(stamp, parse_trap(line)) for stamp, line in self.arrivals]
+        return list(self.arrivals)
 
     def values(self, notification, position):
-        """The value at one binding position of every trap received: each
-        must be the notification named."""
+        """One binding's value in every trap received, all of the notification named."""
         bodies = [trap_body(trap) for _, trap in self.traps()]
         assert {oid for oid, _ in bodies} <= {oid_of(notification)}, bodies
         return [bindings[position][2] for _, bindings in bodies]
 
 
-def udp_receive_errors():
-    """The network namespace's count of datagrams dropped for a full buffer."""
+def udp_receive_errors():  # datagrams dropped for a full buffer
     with open("/proc/net/snmp") as f:
         header, values = [l.split() for l in f if l.startswith("Udp:")]
     return int(values[header.index("RcvbufErrors")])
@@ -138,35 +121,7 @@ class Walker:
         self.thread.join(timeout=180)
 
     def not_held_up(self, alone):
-        """Asserts that the walks ran without failure in normal time: a stalled
-        connection makes every walk take seconds, a busy machine only some."""
+        """A stalled connection makes every walk take seconds, a busy machine only some."""
         assert self.failures == [] and self.times, self.failures[:3]
         during = statistics.median(self.times)
         assert during < max(3 * alone, alone + 0.5), (alone, self.times)
-
-
-def relay_first_connection(target):
-    """Serves the daemon socket to its first connection only (the agent's
-    polling one), relayed to the simulator at target. The socket is gone
-    after it (the daemon unreachable) until the test puts it back."""
-    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    listener.bind(DAEMON_SOCKET)
-    listener.listen(1)
-
-    def pump(src, dst):
-        with contextlib.suppress(OSError):
-            while data := src.recv(65536):
-                dst.sendall(data)
-        for s in (src, dst):
-            with contextlib.suppress(OSError):
-                s.shutdown(socket.SHUT_RDWR)
-
-    def serve():
-        client, _ = listener.accept()
-        listener.close()  # gone at once, so no later connect waits in the backlog
-        os.unlink(DAEMON_SOCKET)
-        upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        upstream.connect(target)
-        threading.Thread(target=pump, args=(client, upstream), daemon=True).start()
-        pump(upstream, client)
-    threading.Thread(target=serve, daemon=True).start()
