@@ -1,6 +1,5 @@
-"""The end-to-end tests' processes (the real master, trap receiver, simulator
-and agent), inside tests/sandbox.sh; all stopped and the fixed paths emptied
-when a test ends."""
+"""The end-to-end tests' processes, inside tests/sandbox.sh; all are stopped and the
+fixed paths emptied when a test ends."""
 
 import json
 import os
@@ -179,9 +178,7 @@ def trapd(launcher, tmp_path):
     return TimedTrapd(launcher, tmp_path)
 
 
-class Simulator:
-    """The daemon stand-in's control command."""
-
+class Simulator:  # the daemon stand-in's control command
     def ctl(self, *args):
         result = subprocess.run([TARNSIM, "ctl"] + [str(a) for a in args],
                                 capture_output=True, text=True, timeout=30)
@@ -221,13 +218,15 @@ def start_agent(launcher, tmp_path, args=(), wait=True, env_extra=None):
     proc = launcher.start("tnmibd", [AGENT] + list(args),
                           env=dict(agent_env(tmp_path), **(env_extra or {})))
     if wait:
-        snmp = Snmp(tmp_path)
-
-        def registered():
-            assert proc.running(), "tnmibd exited %s: %s" % (proc.proc.returncode, proc.stderr())
-            return snmp.serves()
-        wait_for(registered, 30, "the agent's registration with the master", interval=0.2)
+        served(proc, Snmp(tmp_path))
     return proc
+
+
+def served(agent, snmp, timeout=30):
+    def registered():
+        assert agent.running(), "tnmibd exited %s: %s" % (agent.proc.poll(), agent.stderr())
+        return snmp.serves()
+    wait_for(registered, timeout, "the agent's registration with the master", interval=0.2)
 
 
 def event_connected(sim, timeout=10):

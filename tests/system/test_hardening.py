@@ -5,17 +5,18 @@ busy (20; the long form is 200, past one run of the refresh thread)."""
 
 import glob
 import os
+import pathlib
 import re
 import signal
 import time
 
 from conftest import BUILD, QUERY_TOOL, snmp_env, start_agent, wait_for
+from tables_snmp import walk
 from trapkit import Walker, event_connected
 
 STOP_RUNS = int(os.environ.get("TN_STOP_RUNS", "3"))
 STRESS_SECONDS = float(os.environ.get("TN_STRESS_SECONDS", "20"))
-with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
-    THREAD_SANITIZER = "TNMIBD_TSAN:BOOL=ON" in cache.read()  # every trap ten times slower
+THREAD_SANITIZER = "TNMIBD_TSAN:BOOL=ON" in pathlib.Path(BUILD, "CMakeCache.txt").read_text()
 SANITIZER_REPORT = re.compile("WARNING: ThreadSanitizer|ERROR: (Address|Leak)Sanitizer|"
                               "runtime error:")
 
@@ -62,14 +63,13 @@ def test_a_master_that_stops_reading_leaves_the_agent_idle_and_loses_nothing(
     # The library repeats a notification whose answer is late: some may come twice.
     wait_for(lambda: set(trapd.values("tarnNodeFailureTrap", 0)) == {str(i) for i in range(500)},
              120, "every trap of the burst")
-    assert agent.running()
 
 
 def test_restarts_of_the_master_and_of_the_daemon_with_traps_flowing(
         launcher, tmp_path, snmpd, sim, trapd, snmp):
     # The library's reconnect sooner than by default (read from SNMPCONFPATH).
     (tmp_path / "tarnMgmt.conf").write_text("agentxPingInterval 5\n")
-    agent = start_agent(launcher, tmp_path)
+    start_agent(launcher, tmp_path)
     event_connected(sim)
     sim.ctl("burst", 200, "failure _node_ before-restart-{i}")
     snmpd.stop()
@@ -90,16 +90,14 @@ def test_restarts_of_the_master_and_of_the_daemon_with_traps_flowing(
     sim.ctl("burst", 2000, "failure _node_ {i}")
     trapd.wait_count(have + 2000, timeout=120)
     walker.stop()
-    if not THREAD_SANITIZER:
+    if not THREAD_SANITIZER:  # whose traps are ten times slower: timing means nothing
         walker.not_held_up(alone)
 
     # The daemon closes every connection and listens again: polls and traps resume.
     sim.ctl("restart")
     event_connected(sim, timeout=30)
     trap_arrives("after-daemon-restart")
-    walk = snmp.walk("TARN-MIB::tarnNodeStatusTable")
-    assert walk.returncode == 0 and walk.stdout.count("\n") > 3, walk.stderr
-    assert agent.running()
+    assert len(walk(snmp, "TARN-MIB::tarnNodeStatusTable")) > 3
 
 
 def test_every_thread_busy_then_a_stop_with_a_hung_query_tool(trapd, agent, sim, tmp_path):
@@ -119,9 +117,8 @@ def test_every_thread_busy_then_a_stop_with_a_hung_query_tool(trapd, agent, sim,
     assert walker.failures == [], walker.failures[:3]
 
     pid_file = "/var/tarnfs/hung-query.pid"
-    os.unlink(QUERY_TOOL)
-    with open(QUERY_TOOL, "w") as f:
-        f.write("#!/bin/sh\necho $$ > %s\nexec sleep 600\n" % pid_file)
+    os.unlink(QUERY_TOOL)  # it may be running
+    pathlib.Path(QUERY_TOOL).write_text("#!/bin/sh\necho $$ > %s\nexec sleep 600\n" % pid_file)
     os.chmod(QUERY_TOOL, 0o755)
     sim.ctl("add", "disk", "fs1", "system", "hung")
     tool = wait_for(lambda: os.path.exists(pid_file) and open(pid_file).read().strip(), 20,

@@ -12,8 +12,8 @@ import pytest
 
 import tables_expected as te
 import tables_model
-from conftest import (QUERY_TOOL, REPO, TNCFGDUMP, event_connected, snmp_env, start_simulator,
-                      start_snmpd, wait_for)
+from conftest import (QUERY_TOOL, REPO, TNCFGDUMP, event_connected, served, snmp_env,
+                      start_simulator, start_snmpd)
 from tables_snmp import all_column_oids, differences, expected_varbinds, oid_text, table_oids, walk
 
 # Set by the test command, which builds the package: then a missing package fails.
@@ -114,11 +114,7 @@ def test_the_packaged_agent_started_as_its_unit_says_serves_every_table_and_send
     assert argv[0] == "/usr/sbin/tnmibd"
     assert REPO not in " ".join(argv + list(env.values()))
     agent = launcher.start("tnmibd", node_command(root, argv), env=env)
-
-    def registered():
-        assert agent.running(), "tnmibd exited: " + agent.stderr()
-        return snmp.serves()
-    wait_for(registered, 30, "the packaged agent's registration", interval=0.2)
+    served(agent, snmp)
 
     want = te.expected_tables(sim.model())
     columns, tables_at = all_column_oids(snmp, want), table_oids(snmp)
@@ -134,7 +130,7 @@ def test_the_packaged_agent_started_as_its_unit_says_serves_every_table_and_send
     # The packaged tarnMgmt.conf's ping interval: back well before the library's default.
     snmpd.stop()
     launcher.start("snmpd-again", snmpd.argv, env=snmp_env(tmp_path))
-    wait_for(registered, 12, "the agent's return after the master's restart", interval=0.2)
+    served(agent, snmp, timeout=12)
 
     problems = re.findall(r".*(?:Cannot find|Did not find|Warning|rror).*", agent.stderr())
     assert not problems, agent.stderr()

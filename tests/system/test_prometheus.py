@@ -1,5 +1,4 @@
-"""The Prometheus path: the exporter module generated from TARN-MIB, the alert
-rules, and the real exporter scraping the agent through the real master."""
+"""The exporter module, the alert rules, and the real exporter scraping the agent."""
 
 import os
 import re
@@ -71,8 +70,7 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
     assert seconds < 1.0, "the scrape took %.2f s" % seconds
     want = te.expected_tables(sim.model())
 
-    # Each metric against the model, found by the names of its row's index (a text column
-    # has its value as a label, and 1).
+    # Metrics against the model, by their rows' names (a text is a label, valued 1).
     for metric, table, names in [
             ("tarnDiskReadBytes", "tarnDiskPerfTable", ["FileSystem", "StgPool", "Disk"]),
             ("tarnFileSystemFreeSpace", "tarnFileSystemStatusTable", ["FileSystem"]),

@@ -1,5 +1,4 @@
-"""Helpers of the trap tests and the trap benchmark: the trap receiver, TARN-MIB
-names as numeric identifiers, a manager walking in a loop, the UDP drop count."""
+"""Helpers of the trap tests and the trap benchmark."""
 
 import functools
 import os
@@ -103,7 +102,6 @@ class Walker:
         return time.monotonic() - start, r.stdout.count("\n")
 
     def baseline(self, n=5):
-        """Median time of n walks with nothing else going on, and their size."""
         runs = [self.walk_once() for _ in range(n)]
         return statistics.median(t for t, _ in runs), runs[-1][1]
 
