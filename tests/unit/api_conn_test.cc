@@ -259,9 +259,7 @@ std::vector<std::string> responseFiles() {
 class Wrapper : public testing::Test {
  protected:
   void SetUp() override {
-    struct statfs fs;  // the daemon's fixed paths are private to the sandbox's tmpfs
-    if (statfs("/var/tarnfs", &fs) != 0 || fs.f_type != 0x01021994)
-      GTEST_SKIP() << "needs the daemon's fixed paths: run inside tests/sandbox.sh";
+    REQUIRE_SANDBOX();
     sim = popen(
         ("exec " + kSimulator + " --model " TN_SOURCE_DIR "/sim/models/sample.json").c_str(), "r");
     char line[64] = "";  // "tarnsim: ready" once both sockets listen

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/statfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +18,18 @@
 #include <vector>
 
 namespace conntest {
+
+// True inside tests/sandbox.sh, whose private tmpfs holds the daemon's fixed paths.
+inline bool inSandbox() {
+  struct statfs fs;
+  return statfs("/var/tarnfs", &fs) == 0 && fs.f_type == 0x01021994;
+}
+
+#define REQUIRE_SANDBOX()                                                            \
+  do {                                                                               \
+    if (!conntest::inSandbox())                                                      \
+      GTEST_SKIP() << "needs the daemon's fixed paths: run inside tests/sandbox.sh"; \
+  } while (0)
 
 // A path under /tmp that no other test or run uses.
 inline std::string uniqueSocketPath(const char* tag) {

@@ -90,6 +90,36 @@ int record(Event* event, void* data) {
   return 0;
 }
 
+// A daemon missing at start-up: init fails, and the receive thread keeps
+// trying until the connection is made, then takes the polling handler.
+TEST(EventThreads, AConnectionMissingAtStartIsRetriedUntilMade) {
+  REQUIRE_SANDBOX();
+  const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
+  unlink(kSocket);
+  int marker = 0;
+  PollingHandler* polling = reinterpret_cast<PollingHandler*>(&marker);
+  testing::internal::CaptureStderr();
+  EXPECT_NE(EventsHandler::init(polling, 0), 0);
+  EventsHandler* handler = theEventsHandler;
+  EXPECT_EQ(handler->pollingHandler, nullptr);
+  std::thread runner([&] { EXPECT_EQ(handler->run(), 0); });
+  // The receive thread waits on this connection for the rest of the process.
+  static auto* daemon = new conntest::Listener(kSocket);
+  ASSERT_TRUE(daemon->ok());
+  int peer = daemon->acceptPeer();  // within the first retry, 5 s
+  if (peer < 0) peer = daemon->acceptPeer();
+  EXPECT_GE(peer, 0);
+  EXPECT_TRUE(conntest::waitFor([&] { return handler->pollingHandler == polling; }));
+  unlink(kSocket);
+  handler->stop();
+  runner.join();
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("_error_ creating tnperf wrapper utils"), std::string::npos) << log;
+  EXPECT_NE(log.find("Warning: events connection to the TARN daemon made"), std::string::npos)
+      << log;
+  EventsHandler::term();
+}
+
 // Queued lines reach their callbacks in order, none lost; a stop ends run and
 // leaves the handler to the receive thread, which stays blocked in its read.
 TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
