@@ -14,9 +14,8 @@ namespace {
 template <class R, char (R::*... Fields)[EVENT_TEXT_SIZE]>
 int consume(Event* event, void*) {
   R* record = static_cast<R*>(event);
-  for (const char* text : {static_cast<const char*>(record->*Fields)...}) {
+  for (const char* text : {static_cast<const char*>(record->*Fields)...})
     if (strnlen(text, EVENT_TEXT_SIZE) == EVENT_TEXT_SIZE) abort();
-  }
   delete record;
   return 0;
 }

@@ -1,9 +1,7 @@
-// Fuzz target: a daemon answer, as the agent reads it. The file line reader and line counter,
-// the keyword parser (with the polls' keywords and one the input's first line chooses), then the
-// wrapper's response file, from which the polls' record walks and keyword tables read it. The
-// walks are file-local in api_poll.cc, so that file is compiled in. Runs in tests/sandbox.sh:
-// the wrapper keeps its file under the daemon's fixed directory and connects to the fixed socket,
-// where this harness listens (never accepting: no command is sent).
+// Fuzz target: a daemon answer through the file line reader, line counter and keyword parser,
+// then in the wrapper's response file through the polls' record walks (file-local in api_poll.cc,
+// hence the include). In tests/sandbox.sh only: the wrapper connects to the daemon's fixed
+// socket, where this harness listens (no command is sent), and keeps its file beside it.
 #include "api/api_poll.cc"  // NOLINT: the walks under test are file-local there
 
 #include <fcntl.h>
@@ -31,8 +29,7 @@ void readAsFile(const uint8_t* data, size_t size) {
   if (file.get() == nullptr) return;
   tnperf_countLines(file.get());
   char small[8];
-  while (tnperf_readln(file.get(), small, nullptr, sizeof small) != -1) {
-  }
+  while (tnperf_readln(file.get(), small, nullptr, sizeof small) != -1) continue;
   rewind(file.get());
   std::vector<char> line(size + 1), value(size + 1);
   std::string chosen;

@@ -1,8 +1,6 @@
-// Fuzz target: the query tool's output as the polls parse it. Their line reader and record
-// parsers read it as the cluster (first line only), node and disk queries, then the scan's sweep
-// and the disk poll's merge into a copy; then the disk query again without the first line, so
-// that the sweep also removes records. The parsers are file-local in api_poll.cc, hence the
-// include; no process is started.
+// Fuzz target: the query tool's output read by the polls' line reader and record parsers (file-
+// local in api_poll.cc, hence the include) as the cluster, node and disk queries, then swept and
+// merged into a copy; then the disk query again without the first line, so that records go.
 #include "api/api_poll.cc"  // NOLINT: the parsers under test are file-local there
 
 namespace {
@@ -32,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   mergeDisks(&master, &copy, -1);
   const uint8_t* newline = static_cast<const uint8_t*>(memchr(data, '\n', size));
   if (newline != nullptr) {
-    const uint8_t* rest = newline + 1;
-    parseOutput(rest, size - static_cast<size_t>(rest - data), &master, false, applyDiskRecord);
+    size_t rest = static_cast<size_t>(newline + 1 - data);
+    parseOutput(data + rest, size - rest, &master, false, applyDiskRecord);
     sweepTree(&master);
     mergeDisks(&master, &copy, 0);
   }

@@ -24,8 +24,7 @@ if [ "$(stat -f -c %T /var/tarnfs 2>/dev/null)" != tmpfs ]; then
   exec "$here/tests/sandbox.sh" "$here/fuzz/run.sh" "$mode" "$@"
 fi
 
-status=0
-cases=
+status=0 cases=
 run_harness() {  # name, limit option
   local name=$1 work=$build/fuzz-corpus/$1 artifacts=$build/fuzz-artifacts/$1
   local log=$build/fuzz-logs/$1.log max_len=1024
@@ -40,18 +39,17 @@ run_harness() {  # name, limit option
   figure() { local v; v=$(sed -n "s/^stat::$1: *//p" "$log" | tail -1); echo "${v:-?}"; }
   local figures="$(figure number_of_executed_units) inputs, $(figure average_exec_per_sec)"
   figures+=" exec/s, peak RSS $(figure peak_rss_mb) MB"
+  local failure=
   if [ $rc -eq 0 ]; then
     echo "fuzz $name: passed ($figures, 0 crashes)"
-    cases+="<testcase classname=\"fuzz\" name=\"$name\"/>"
   else  # libFuzzer stops at its first finding and names the input it wrote
     local finding=$(sed -n 's/.*Test unit written to //p' "$log" | tail -1)
     echo "fuzz $name: FAILED ($figures, exit $rc, input ${finding:-none written}; log $log)"
     grep -m3 -E "ERROR|SUMMARY" "$log"
-    cases+="<testcase classname=\"fuzz\" name=\"$name\"><failure message=\"exit $rc\"/></testcase>"
-    status=1
+    failure="<failure message=\"exit $rc\"/>" status=1
   fi
+  cases+="<testcase classname=\"fuzz\" name=\"$name\">$failure</testcase>"
   [ "$mode" = short ] && rm -rf "$work"
-  return 0
 }
 
 if [ "$mode" = short ]; then

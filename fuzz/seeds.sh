@@ -22,12 +22,11 @@ for _ in $(seq 100); do grep -q ready "$out" && break; sleep 0.1; done
 # every type as an event connection receives them.
 /usr/bin/python3 - "$corpus" <<'EOF'
 import pathlib, socket, subprocess, sys
+out = pathlib.Path(sys.argv[1])
 def connect():
     s = socket.socket(socket.AF_UNIX)
     s.connect("/var/tarnfs/tnperf/tnperfSocket")
     return s
-def write(name, data):
-    pathlib.Path(sys.argv[1], name).write_bytes(data)
 def answer(command):  # once the client's side is shut, the simulator answers and closes
     s = connect()
     s.sendall(command.encode() + b"\n")
@@ -38,10 +37,10 @@ for name, command in [
         ("gfis", "tnperf gfis"), ("fsstate", "get fs fs1 -b"), ("stgpools", "get stgpools fs1"),
         ("disks", "get fs fs1 system"), ("ds", "tnperf ds f cl tarn1.example.com fs fs1 p system"),
         ("nodelist", "tnperf ng + *"), ("error", "get fs nosuchfs -b")]:
-    write("response/" + name, answer(command))
+    (out / "response" / name).write_bytes(answer(command))
 ctl = ["tarnsim", "ctl"]
 subprocess.run(ctl + ["fault", "event-in-response", "_event_ failure _node_ 10.0.0.9"], check=True)
-write("response/event-in-response", answer("get stgpools fs2"))
+(out / "response/event-in-response").write_bytes(answer("get stgpools fs2"))
 events, received = connect().makefile("rb"), []
 for line in [
         "mount _node_ 10.0.0.1 _fs_ 'fs one'", "unmount _fs_ fs2 _node_ 10.0.0.2",
@@ -59,8 +58,8 @@ for line in [
         "poolutil _fs_ fs1 _pool_ data1 _util_ 97", "sdrChanged"]:
     subprocess.run(ctl + ["event", line], check=True, stdout=subprocess.DEVNULL)
     received.append(events.readline())
-    write("events/%02d-%s" % (len(received) - 1, line.split()[0]), received[-1])
-write("events/all", b"".join(received))
+    (out / "events" / ("%02d-%s" % (len(received) - 1, line.split()[0]))).write_bytes(received[-1])
+(out / "events/all").write_bytes(b"".join(received))
 EOF
 
 # Configuration query records, with the agent's three command lines.
