@@ -1,30 +1,21 @@
-// Fuzz target: event lines, from the receive thread's queue to the event
-// records.
-//
-// Each line of the input is queued as the receive thread queues a line it
-// read (eventLineCallback), and then one pass of the send thread
-// (dispatchPending) takes them: the type word, the keyword values and the
-// record of each line. Every record reaches a callback, as the trap senders
-// receive it, that checks each text field is terminated within its size and
-// deletes the record through its own class.
+// Fuzz target: each input line queued as the receive thread queues a line it read, then one pass
+// of the send thread into the event records. Each record reaches a callback, as a trap sender,
+// that checks its texts are terminated within their size and deletes it through its own class.
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "api/api_event.h"
-#include "fuzz/fuzz_util.h"
 
 namespace {
 
-// Checks the record's text fields and deletes it, as a trap sender would.
 template <class R, char (R::*... Fields)[EVENT_TEXT_SIZE]>
 int consume(Event* event, void*) {
   R* record = static_cast<R*>(event);
-  for (const char* text : {static_cast<const char*>(record->*Fields)...}) {
+  for (const char* text : {static_cast<const char*>(record->*Fields)...})
     if (strnlen(text, EVENT_TEXT_SIZE) == EVENT_TEXT_SIZE) abort();
-  }
   delete record;
   return 0;
 }
@@ -84,8 +75,14 @@ EventsHandler* makeHandler() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static EventsHandler* handler = makeHandler();
   theEventsHandler = handler;
-  std::vector<std::string> lines = fuzz::splitLines(data, size);
-  for (std::string& line : lines) eventLineCallback(&line[0], nullptr);
-  if (handler->dispatchPending() != static_cast<int>(lines.size())) abort();
+  std::string text(reinterpret_cast<const char*>(data), size);
+  int lines = 0;
+  for (size_t start = 0; start < size; lines++) {  // a last line without its newline counts
+    size_t end = std::min(text.find('\n', start), size);
+    std::string line = text.substr(start, end - start);
+    eventLineCallback(&line[0], nullptr);
+    start = end + 1;
+  }
+  if (handler->dispatchPending() != lines) abort();
   return 0;
 }

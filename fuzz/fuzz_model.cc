@@ -1,7 +1,5 @@
-// Fuzz target: the simulator's model loader.
-//
-// The input is a model file. The loader parses it, checks it against the
-// field tables, completes it with defaults and derives the pool fields.
+// Fuzz target: the simulator's model loader (parse, check against the field tables, defaults,
+// derived pool fields) on the input as a model file.
 #include <stdlib.h>
 
 #include <string>

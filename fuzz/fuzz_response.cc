@@ -1,92 +1,52 @@
-// Fuzz target: a daemon answer, as the agent reads and parses it.
-//
-// The input is the text of a response. It goes through the file line reader
-// (tnperf_readln, tnperf_countLines), the keyword parser
-// tnperf_grabKeywordValue with some keywords of the polls and events and with
-// one the input chooses (its first line), and then into the command wrapper's
-// response file, from which the polls' own record walks read it:
-// getNextInstance, getBufferedValue, beginParsing and getNextToken, and the
-// keyword tables with their conversions. (The socket side of the line reader
-// is the connection's, and is left to its own tests.) The walks and
-// tables live in api_poll.cc's anonymous namespace, so that file is compiled
-// into this one rather than exposing them.
-//
-// Runs inside tests/sandbox.sh: the wrapper keeps its response file under the
-// daemon's fixed directory and connects to the fixed socket path, where this
-// harness listens (it never accepts, and no command is sent).
+// Fuzz target: a daemon answer through the file line reader, line counter and keyword parser,
+// then in the wrapper's response file through the polls' record walks (file-local in api_poll.cc,
+// hence the include). In tests/sandbox.sh only: the wrapper connects to the daemon's fixed
+// socket, where this harness listens (no command is sent), and keeps its file beside it.
 #include "api/api_poll.cc"  // NOLINT: the walks under test are file-local there
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "api/api_conn.h"
 #include "api/api_reader.h"
-#include "fuzz/fuzz_util.h"
 
 namespace {
 
-const char kSocketPath[] = "/var/tarnfs/tnperf/tnperfSocket";
-
-// Keywords looked up in every line besides the input's own: some of the polls
-// and events, one that begins with its own blank, and a bare underscore.
+// Besides the input's own: keywords of the polls and events, one with its own blank, a bare "_".
 const char* const kKeywords[] = {"_n_", "_rc_", "_fs_", "_event_", " _msg_", "_"};
 
 TnperfWrapperUtils* wrapper = nullptr;
 FILE* devNull = nullptr;
 
-// Listens on the daemon's socket path so that the wrapper's connect succeeds.
-int listenOnDaemonPath() {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  copyText(address.sun_path, kSocketPath);
-  unlink(kSocketPath);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 4) != 0) {
-    perror("fuzz_response: listen");
-    return -1;
-  }
-  return fd;
-}
-
-// The keyword parser on one line, with unbounded and with small value buffers.
-void grabAll(const std::string& line, const std::string& chosen) {
-  std::vector<char> value(line.size() + 1);
-  char small[8];
-  tnperf_findBlackSpace(line.c_str());
-  tnperf_findWhiteSpace(line.c_str());
-  for (unsigned char atStart = 0; atStart < 2; atStart++) {
-    for (const char* keyword : kKeywords) {
-      tnperf_grabKeywordValue(line.c_str(), keyword, value.data(), atStart);
-    }
-    tnperf_grabKeywordValue(line.c_str(), chosen.c_str(), value.data(), atStart);
-    tnperf_grabKeywordValue(line.c_str(), chosen.c_str(), small, atStart, sizeof small);
-  }
-}
-
-// The file-mode line reader and the line counter, then the keyword parser on
-// every line read, which is also spooled as the wrapper spools answer lines.
+// The file-mode reader and line counter, then on every line read the keyword parser (with
+// unbounded and small value buffers) and the spooling of answer lines.
 void readAsFile(const uint8_t* data, size_t size) {
-  ScopedFile file(fuzz::openInput(data, size));
+  ScopedFile file(size == 0 ? fopen("/dev/null", "r")
+                            : fmemopen(const_cast<uint8_t*>(data), size, "r"));
   if (file.get() == nullptr) return;
   tnperf_countLines(file.get());
-  char small[16];
-  while (tnperf_readln(file.get(), small, nullptr, sizeof small) != -1) {
-  }
+  char small[8];
+  while (tnperf_readln(file.get(), small, nullptr, sizeof small) != -1) continue;
   rewind(file.get());
-  std::vector<char> line(size + 1);
+  std::vector<char> line(size + 1), value(size + 1);
   std::string chosen;
-  bool first = true;
-  int rc;
-  do {
+  for (int rc = 0, n = 0; rc != -1; n++) {
     rc = tnperf_readln(file.get(), line.data(), nullptr);
-    if (first) chosen = line.data();
-    first = false;
-    grabAll(line.data(), chosen);
+    if (n == 0) chosen = line.data();
+    tnperf_findBlackSpace(line.data());
+    tnperf_findWhiteSpace(line.data());
+    for (unsigned char atStart = 0; atStart < 2; atStart++) {
+      for (const char* keyword : kKeywords) {
+        tnperf_grabKeywordValue(line.data(), keyword, value.data(), atStart);
+      }
+      tnperf_grabKeywordValue(line.data(), chosen.c_str(), value.data(), atStart);
+      tnperf_grabKeywordValue(line.data(), chosen.c_str(), small, atStart, sizeof small);
+    }
     tnperf_blastLineToFile(line.data(), devNull);
-  } while (rc != -1);
+  }
 }
 
 // Every instance with the given prefix, from the start of the response.
@@ -96,12 +56,14 @@ void forEachInstance(TnperfWrapperUtils* utils, const char* prefix, F walk) {
   while (utils->getNextInstance(prefix) != 0) walk();
 }
 
-// The node and file system polls' reads of their records.
-void walkNodeAndFsRecords(TnperfWrapperUtils* u) {
+// The polls' reads of their records, the disk statistics blocks included.
+void walkRecords(TnperfWrapperUtils* u) {
   MErrno err = 0;
   ClusterInfo cluster(&err);
   NodeInfo node(&err);
   FilesystemInfo fs(&err);
+  StoragePoolInfo pool(&err);
+  DiskInfo disk(&err);
   forEachInstance(u, "_cluster_", [&] { walkLine(u, &cluster, kClusterRows, kClusterLimit); });
   forEachInstance(u, "_node_", [&] {
     Key ip(u->getBufferedValue("_addr_", 0, 256));
@@ -117,13 +79,6 @@ void walkNodeAndFsRecords(TnperfWrapperUtils* u) {
     Key name(u->getBufferedValue("_fs_", 0, 256));
     walkLine(u, &fs, kFsStatsRows, kFsStatsLimit);
   });
-}
-
-// The pool and disk polls' reads of their records, the statistics blocks included.
-void walkPoolAndDiskRecords(TnperfWrapperUtils* u) {
-  MErrno err = 0;
-  StoragePoolInfo pool(&err);
-  DiskInfo disk(&err);
   forEachInstance(u, "_pool_", [&] {
     Key name(u->getBufferedValue("_pool_", 1, 256));
     walkLine(u, &pool, kPoolRows, kPoolLimit);
@@ -146,31 +101,35 @@ void walkPoolAndDiskRecords(TnperfWrapperUtils* u) {
   });
 }
 
-// Puts the input in the wrapper's response file, as if the daemon had answered it.
-bool storeResponse(const uint8_t* data, size_t size) {
-  ScopedFd fd(open(wrapper->responsePath(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-  return fd.get() >= 0 && write(fd.get(), data, size) == static_cast<ssize_t>(size);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!fuzz::inSandbox()) {
+  struct statfs fs;  // only in the sandbox's private tmpfs may the daemon's paths be made
+  if (statfs("/var/tarnfs/tnperf", &fs) != 0 || fs.f_type != 0x01021994 /* tmpfs */) {
     fprintf(stderr, "fuzz_response: run inside tests/sandbox.sh (see fuzz/run.sh)\n");
+    exit(2);
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);  // for the wrapper's connect to succeed
+  sockaddr_un address = {AF_UNIX, {}};
+  copyText(address.sun_path, "/var/tarnfs/tnperf/tnperfSocket");
+  unlink(address.sun_path);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 4) != 0) {
+    perror("fuzz_response: listen");
     exit(2);
   }
   MErrno err = 0;
   devNull = fopen("/dev/null", "w");
-  if (listenOnDaemonPath() < 0 || devNull == nullptr) exit(2);
   wrapper = new TnperfWrapperUtils(&err, 0);
-  if (err != 0) exit(2);
+  if (err != 0 || devNull == nullptr) exit(2);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   readAsFile(data, size);
-  if (!storeResponse(data, size)) abort();
-  walkNodeAndFsRecords(wrapper);
-  walkPoolAndDiskRecords(wrapper);
+  // The input in the wrapper's response file, as if the daemon had answered it.
+  ScopedFd fd(open(wrapper->responsePath(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (fd.get() < 0 || write(fd.get(), data, size) != static_cast<ssize_t>(size)) abort();
+  walkRecords(wrapper);
   return 0;
 }

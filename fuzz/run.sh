@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the libFuzzer harnesses of fuzz/ (inside tests/sandbox.sh,
-# which the response harness needs for the daemon's fixed paths).
-# Usage:
-#   fuzz/run.sh build                  configure and build BUILD (clang, -DTNMIBD_FUZZ=ON)
-#   fuzz/run.sh short [JUNIT-FILE]     every harness for FUZZ_SECONDS seconds (default 8)
-#   fuzz/run.sh long [HARNESS...]      every (or the named) harness for FUZZ_RUNS inputs
-#                                      (default 10000000), keeping its corpus in BUILD
-# BUILD is $FUZZ_BUILD (default build-fuzz). One line per harness:
-#   "fuzz NAME: passed (N inputs, E exec/s, peak RSS M MB, 0 crashes)" or "... FAILED ..."
-# and the status is 1 when any harness found a crash, a time-out or an out-of-memory
-# (or was stopped).
+# Builds (in $FUZZ_BUILD, default build-fuzz) and runs the libFuzzer harnesses in tests/sandbox.sh.
+#   fuzz/run.sh build | short [JUNIT-FILE] | long [HARNESS...]
+# short: each harness for FUZZ_SECONDS (8); long: for FUZZ_RUNS inputs (10000000), keeping its
+# corpus. One line per harness, "passed" or "FAILED"; status 1 when one found a crash, a
+# time-out or an out-of-memory.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD:-$here/build-fuzz}
@@ -23,63 +17,44 @@ if [ "$mode" = build ]; then
   exec nice cmake --build "$build" --target fuzz_harnesses
 fi
 if [ "$mode" != short ] && [ "$mode" != long ]; then
-  sed -n '2,12p' "$0" >&2
+  sed -n '2,6p' "$0" >&2
   exit 2
 fi
 if [ "$(stat -f -c %T /var/tarnfs 2>/dev/null)" != tmpfs ]; then
   exec "$here/tests/sandbox.sh" "$here/fuzz/run.sh" "$mode" "$@"
 fi
 
-# Longest input per harness: model files are larger than answers; event
-# lines reach past the send thread's 1,024-byte buffer.
-max_len() {
-  case $1 in
-    model) echo 4096 ;;
-    events) echo 2048 ;;
-    *) echo 1024 ;;
-  esac
-}
-
-# Runs one harness; prints its line and appends a JUnit test case to $cases.
+status=0 cases=
 run_harness() {  # name, limit option
-  local name=$1 limit=$2
-  local work=$build/fuzz-corpus/$name artifacts=$build/fuzz-artifacts/$name
-  local log=$build/fuzz-logs/$name.log
+  local name=$1 work=$build/fuzz-corpus/$1 artifacts=$build/fuzz-artifacts/$1
+  local log=$build/fuzz-logs/$1.log max_len=1024
+  # Model files are larger than answers; event lines reach past the send thread's 1,024 bytes.
+  case $name in model) max_len=4096 ;; events) max_len=2048 ;; esac
   [ "$mode" = short ] && work=$(mktemp -d)
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"
-  nice -n 10 "$build/fuzz/fuzz_$name" -max_len="$(max_len "$name")" -timeout=10 \
-    -rss_limit_mb=2048 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/" \
-    "$limit" "$work" "$here/fuzz/corpus/$name" >"$log" 2>&1
+  nice -n 10 "$build/fuzz/fuzz_$name" -max_len=$max_len -timeout=10 -rss_limit_mb=2048 \
+    -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/" "$2" "$work" \
+    "$here/fuzz/corpus/$name" >"$log" 2>&1
   local rc=$?
-  local runs speed rss
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  rss=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log" | tail -1)
-  local figures="${runs:-?} inputs, ${speed:-?} exec/s, peak RSS ${rss:-?} MB"
+  figure() { local v; v=$(sed -n "s/^stat::$1: *//p" "$log" | tail -1); echo "${v:-?}"; }
+  local figures="$(figure number_of_executed_units) inputs, $(figure average_exec_per_sec)"
+  figures+=" exec/s, peak RSS $(figure peak_rss_mb) MB"
+  local failure=
   if [ $rc -eq 0 ]; then
     echo "fuzz $name: passed ($figures, 0 crashes)"
-    cases+="<testcase classname=\"fuzz\" name=\"$name\"/>"
-  else
-    # libFuzzer stops at its first finding and names the input it wrote.
-    local finding
-    finding=$(sed -n 's/.*Test unit written to //p' "$log" | tail -1)
+  else  # libFuzzer stops at its first finding and names the input it wrote
+    local finding=$(sed -n 's/.*Test unit written to //p' "$log" | tail -1)
     echo "fuzz $name: FAILED ($figures, exit $rc, input ${finding:-none written}; log $log)"
     grep -m3 -E "ERROR|SUMMARY" "$log"
-    cases+="<testcase classname=\"fuzz\" name=\"$name\"><failure message=\"exit $rc\"/></testcase>"
-    status=1
+    failure="<failure message=\"exit $rc\"/>" status=1
   fi
+  cases+="<testcase classname=\"fuzz\" name=\"$name\">$failure</testcase>"
   [ "$mode" = short ] && rm -rf "$work"
-  return 0
 }
 
-status=0
-cases=
 if [ "$mode" = short ]; then
-  junit=${1:-}
   for name in "${harnesses[@]}"; do run_harness "$name" -max_total_time="${FUZZ_SECONDS:-8}"; done
-  if [ -n "$junit" ]; then
-    echo "<testsuite name=\"fuzz\">$cases</testsuite>" >"$junit"
-  fi
+  [ -n "${1:-}" ] && echo "<testsuite name=\"fuzz\">$cases</testsuite>" >"$1"
 else
   [ $# -gt 0 ] && harnesses=("$@")
   for name in "${harnesses[@]}"; do run_harness "$name" -runs="${FUZZ_RUNS:-10000000}"; done
