@@ -58,10 +58,10 @@ struct Failing {
 };
 Failing failing[DATA_LEVELS] = {};
 
-// A poll of level succeeded (result 0) or not; returns result.
-int settled(DataLevel level, int result) {
-  if (result == 0) failing[level].on = false;
-  return result;
+// A poll of level succeeded: its data is fresh again. Returns 0.
+int polledWell(DataLevel level) {
+  failing[level].on = false;
+  return 0;
 }
 
 // A failed or refused poll counts for its level's 20 seconds as a good one
@@ -142,7 +142,7 @@ int refreshTarnClusterInfo(int norefresh) {
   if (counted(polls->updateClusterInfo(myCluster, norefresh)) != 0 ||
       counted(polls->getClusterInfo(myCluster)) != 0)
     return failedAt(DATA_CLUSTER, &myCluster->clusterUpdateTime, nullptr, 0);
-  return settled(DATA_CLUSTER, 0);
+  return polledWell(DATA_CLUSTER);
 }
 
 int refreshTarnNodeInfo(int norefresh) {
@@ -150,7 +150,7 @@ int refreshTarnNodeInfo(int norefresh) {
   if (!shouldRefresh(myCluster->nodeUpdateTime)) return 0;
   if (counted(polls->updateNodeInfo(myCluster, norefresh)) != 0)
     return failedAt(DATA_NODES, &myCluster->nodeUpdateTime, nullptr, 0);
-  return settled(DATA_NODES, 0);
+  return polledWell(DATA_NODES);
 }
 
 int refreshTarnFSInfo(int fsIndex, int perf) {
@@ -160,7 +160,7 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
   if (!stale) return 0;
   if (counted(polls->updateFilesystemInfo(myCluster, perf)) != 0)
     return failedAt(DATA_FILESYSTEMS, &myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime, perf);
-  settled(DATA_FILESYSTEMS, 0);
+  polledWell(DATA_FILESYSTEMS);
   if (fsIndex != -1) return 0;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
     if (fs == nullptr) return REFRESH_FAILED;
@@ -177,7 +177,7 @@ int refreshTarnPoolInfo(int fsIndex) {
   if (!shouldRefresh(fs->poolUpdateTime)) return 0;
   char fsName[RECORD_TEXT_SIZE];
   copyText(fsName, fs->name);
-  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return settled(DATA_POOLS, 0);
+  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return polledWell(DATA_POOLS);
   FilesystemInfo* after = fileSystemAt(fsIndex);
   return after != nullptr ? failedAt(DATA_POOLS, &after->poolUpdateTime, nullptr, 0)
                           : REFRESH_FAILED;
@@ -208,7 +208,7 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   char poolName[RECORD_TEXT_SIZE];
   copyText(poolName, pool->name);
   if (counted(polls->updateDiskInfo(myCluster, fsName, poolName, perf)) == 0) {
-    return settled(DATA_DISKS, 0);
+    return polledWell(DATA_DISKS);
   }
   fs = fileSystemAt(fsIndex);
   StoragePoolInfo* after = fs != nullptr ? poolAt(fs, poolIndex) : nullptr;
