@@ -11,7 +11,7 @@ packages=(build-essential cmake libgtest-dev libbenchmark-dev libsnmp-dev snmpd 
           libwrap0-dev libssl-dev smitools nlohmann-json3-dev python3-pytest
           util-linux iproute2 procps prometheus-snmp-exporter prometheus
           ninja-build debhelper dpkg-dev lintian mandoc man-db systemd
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev jq)
 # Node.js may come from elsewhere than Debian; take Debian's only when there is none.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()
