@@ -2,6 +2,7 @@
 
 #include "agent/log.h"
 #include "api/api_poll.h"
+#include "mib/snmpTables.h"
 #include "snmp/dl.h"
 
 volatile int keepRunning = 0;
@@ -33,6 +34,7 @@ extern "C" int handle_tarnSubagentVersion(netsnmp_mib_handler* /*handler*/,
                                           netsnmp_handler_registration* /*reginfo*/,
                                           netsnmp_agent_request_info* reqinfo,
                                           netsnmp_request_info* requests) {
+  requestsServed++;
   if (reqinfo->mode == MODE_GET) {
     // Unsigned32 travels as 4 bytes, whatever the width of u_long here.
     uint32_t value = static_cast<uint32_t>(kSubagentVersion);

@@ -14,6 +14,7 @@
 #include "api/api_poll.h"
 #include "api/api_records.h"
 #include "mib/snmpRefresh.h"
+#include "mib/snmpTables.h"
 #include "mib/snmpTraps.h"
 
 namespace {
@@ -162,6 +163,7 @@ void init_tarnAgentHealth() {
 
 int tarnAgentHealth_handler(netsnmp_mib_handler*, netsnmp_handler_registration* reginfo,
                             netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests) {
+  requestsServed++;
   if (reqinfo == nullptr || reqinfo->mode != MODE_GET || reginfo == nullptr) {
     return SNMP_ERR_NOERROR;
   }

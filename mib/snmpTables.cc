@@ -12,6 +12,7 @@
 #include "agent/tarnInfo.h"
 #include "api/api_records.h"
 
+uint64_t requestsServed = 0;
 netsnmp_iterator_info* fsPerf_iinfo = nullptr;
 netsnmp_iterator_info* diskPerf_iinfo = nullptr;
 
@@ -204,6 +205,7 @@ int columnAt(const oid* name, size_t length, size_t position) {
 
 int serveRequests(const HandlerSpec& spec, netsnmp_agent_request_info* reqinfo,
                   netsnmp_request_info* requests) {
+  requestsServed++;
   if (reqinfo == nullptr || reqinfo->mode != MODE_GET) return SNMP_ERR_NOERROR;
   for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
     if (request->processed) continue;

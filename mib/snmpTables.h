@@ -51,6 +51,11 @@ extern int diskColTable[37];
 extern netsnmp_iterator_info* fsPerf_iinfo;
 extern netsnmp_iterator_info* diskPerf_iinfo;
 
+// Calls of the request handlers of every object the agent serves (tables,
+// health scalars, version scalar) so far: the main loop keeps polling for the
+// next request after a turn that served one. Main thread.
+extern uint64_t requestsServed;
+
 // Registers the five families, in order. Once, after the MIB is read.
 void init_tarnMgmtTables();
 void initialize_table_tarnClusterTable();

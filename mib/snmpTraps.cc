@@ -92,6 +92,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/scoped.h"
 #include "api/api_event.h"
@@ -327,12 +328,6 @@ void sendOne(const QueuedTrap& queued) {
 
 // The PDU type of the master's answers to our traps.
 const unsigned char kAgentXResponse = 18;
-
-int64_t monotonicMicros() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
 
 // An AgentX connection found by the last scan, with the identity of the
 // master's end of it for the socket diagnostics.

@@ -6,10 +6,12 @@ import pathlib
 import re
 import signal
 import subprocess
+import time
 
 import pytest
 
-from conftest import AGENT, MIB_FILE, VERSION_OID, agent_env, served, start_agent, wait_for
+from conftest import (AGENT, MIB_FILE, VERSION_OID, agent_env, event_connected, served,
+                      start_agent, wait_for)
 
 LIB_DIR = "/usr/lib/x86_64-linux-gnu"
 RESPONSE_DIR = "/var/tarnfs/tnperf"
@@ -34,6 +36,39 @@ def test_version_scalar_is_unsigned_one_and_read_only_and_sigterm_exits_zero(age
     assert refused.returncode != 0 and re.search("notWritable|noAccess", refused.stderr)
     assert snmp.serves()
     assert agent.stop(signal.SIGTERM) == 0
+
+
+def main_thread_cpu(proc):
+    """CPU seconds the process's main thread has used."""
+    stat = pathlib.Path("/proc/%d/task/%d/stat" % (proc.proc.pid, proc.proc.pid)).read_text()
+    fields = stat.rsplit(")", 1)[1].split()  # from the state on: utime, stime are 12th, 13th
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def cpu_during(proc, action):
+    before = main_thread_cpu(proc)
+    action()
+    return main_thread_cpu(proc) - before
+
+
+def test_main_loop_polls_for_its_window_after_a_request_but_not_after_a_trap(launcher, tmp_path,
+                                                                            snmpd, sim, snmp):
+    agent = start_agent(launcher, tmp_path, env_extra={"TNMIBD_BUSY_POLL_MICROS": "300000"})
+    event_connected(sim)
+    time.sleep(0.5)
+    # Asleep: at most one ping of the master (every 5 s) starts a 0.3 s window.
+    assert cpu_during(agent, lambda: time.sleep(2.0)) < 0.6
+    assert snmp.get(VERSION_OID).returncode == 0
+    assert cpu_during(agent, lambda: time.sleep(0.2)) >= 0.05  # polling
+    time.sleep(0.3)
+
+    def trickle():  # would keep a loop that polled after traps busy throughout
+        for i in range(20):
+            sim.ctl("event", "failure _node_ %d" % i)
+            time.sleep(0.1)
+    assert cpu_during(agent, trickle) < 0.6
+    wait_for(lambda: snmp.get("-Oqv", "TARN-MIB::tarnAgentTrapsSent.0").stdout.strip() == "20",
+             10, "the 20 traps")
 
 
 def response_files():

@@ -1,4 +1,4 @@
-// The bounded copy, the command-line check and the run-time binding of the
+// The bounded copy, the command-line and environment checks and the run-time binding of the
 // SNMP libraries on a fixture library that opens but defines no symbol.
 #include <gtest/gtest.h>
 #include <string.h>
@@ -45,6 +45,26 @@ TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
         << testing::PrintToString(c.args);
   }
   munmap(pages, 2 * page);
+}
+
+TEST(BusyPollSetting, UnsetGivesTheDefaultAndOnlyWholeNumbersInRangeAreTaken) {
+  const struct {
+    const char* value;
+    long micros;
+  } cases[] = {{nullptr, kDefaultBusyPollMicros},
+               {"0", 0},
+               {"50", 50},
+               {"1000000", kMaxBusyPollMicros},
+               {"1000001", -1},
+               {"99999999999999999999999", -1},  // would overflow a long
+               {"", -1},
+               {"-1", -1},
+               {"+5", -1},
+               {"20 ", -1},
+               {"2e3", -1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseBusyPollMicros(c.value), c.micros) << (c.value ? c.value : "(unset)");
+  }
 }
 
 TEST(Binding, AFixtureLibraryWithoutTheSymbolsFailsWithTheLoadersMessage) {
