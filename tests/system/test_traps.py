@@ -70,8 +70,9 @@ def burst_in_order(sim, trapd, n=10000):
 
 def test_a_burst_during_walks_loses_nothing_keeps_order_and_does_not_slow_the_walks(
         launcher, tmp_path, snmpd, sim, trapd):
-    # A small quarantine: the sanitizer build's memory shows growth, not freed blocks kept.
-    options = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=4"
+    # No quarantine: the sanitizer build's memory shows growth, not freed blocks kept.
+    options = (os.environ.get("ASAN_OPTIONS", "") +
+               ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0")
     agent = start_agent(launcher, tmp_path, env_extra={"ASAN_OPTIONS": options})
     event_connected(sim)
     walker = Walker(tmp_path)
@@ -84,10 +85,11 @@ def test_a_burst_during_walks_loses_nothing_keeps_order_and_does_not_slow_the_wa
     assert udp_receive_errors() == drops_before, "datagrams dropped at the receiver"
     walker.not_held_up(alone)
 
-    # After two bursts settle the allocator, a leak grows each further burst (26 bytes a trap
-    # would add 256 KiB); the allocator's own settling shows in one burst at most.
+    # A leak grows the agent at every burst (26 bytes a trap would add 256 KiB). The allocator
+    # settles within a burst or two, and now and then gives back megabytes at once.
     sizes = []
-    for _ in range(3):
+    for _ in range(5):
         burst_in_order(sim, trapd)
         sizes.append(int(open("/proc/%d/statm" % agent.pid).read().split()[1]) * 4)  # KiB
-    assert min(b - a for a, b in zip(sizes, sizes[1:])) < 256, sizes
+    growths = sorted(b - a for a, b in zip(sizes, sizes[1:]))
+    assert growths[1] < 256, sizes
