@@ -124,9 +124,9 @@ void installSignals() {
 // the library again without waiting, for up to busyPollMicros, and sleeps in
 // agent_check_and_process(1) only once no request has come for that long. A
 // walk then finds this thread awake at every request: a walk of 224,460
-// varbinds at 1,024 nodes and 4,096 disks took 15 s instead of 27 s, with the
-// agent and the master together using less CPU than before (the master a
-// third less). Between walks the cost is busyPollMicros of CPU after each
+// varbinds at 1,024 nodes and 4,096 disks took 15 s instead of 27 to 29 s,
+// with the agent and the master together using less CPU than before (the
+// master 40% less). Between walks the cost is busyPollMicros of CPU after each
 // burst of requests. Turns that only send traps, take the master's answers
 // to them or run alarms start no polling: spinning then would only take CPU
 // from the master and the event thread. TNMIBD_BUSY_POLL_MICROS=0 gives the
