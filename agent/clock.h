@@ -1,4 +1,4 @@
-// The monotonic clock, in the unit the main loop's timings use.
+// The monotonic clock of the agent's timeouts and deadlines.
 #ifndef TNMIBD_AGENT_CLOCK_H_
 #define TNMIBD_AGENT_CLOCK_H_
 

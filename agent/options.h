@@ -7,7 +7,7 @@
 bool debugRequested(int argc, char* const* argv);
 
 // The variable that sets how long the main loop keeps polling after a turn
-// that handled input, in microseconds, and its default and largest values.
+// that served a request, in microseconds, and its default and largest values.
 #define BUSY_POLL_ENV "TNMIBD_BUSY_POLL_MICROS"
 const long kDefaultBusyPollMicros = 200;
 const long kMaxBusyPollMicros = 1000000;

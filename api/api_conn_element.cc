@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 
 namespace {
@@ -36,12 +37,6 @@ char* copyName(const char* name) {
   char* copy = static_cast<char*>(malloc(n));
   if (copy != nullptr) memcpy(copy, src, n);
   return copy;
-}
-
-long long monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -186,10 +181,10 @@ int Tnperf_ConnectionElement::close() {
 
 int Tnperf_ConnectionElement::waitReadable() {
   if (receiveTimeout < 0) return 0;
-  long long deadline = monotonicMs() + receiveTimeout;
+  long long deadline = monotonicMicros() / 1000 + receiveTimeout;
   for (;;) {
     struct pollfd entry = {socketFd, POLLIN, 0};
-    long long left = deadline - monotonicMs();
+    long long left = deadline - monotonicMicros() / 1000;
     int rc = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
     if (rc > 0) return 0;
     if (rc == 0) {

@@ -20,6 +20,7 @@
 #include <new>
 #include <vector>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/scoped.h"
 #include "agent/text.h"
@@ -327,12 +328,6 @@ std::atomic<int> queryLimitMillis{kQueryLimitMillis};
 const int kQuerySliceMillis = 100;
 std::atomic<bool> queriesStopped{false};
 
-int64_t nowMillis() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Starts "/bin/sh -c command" in a process group of its own, its output on
 // *out. The child gets the default signal mask and dispositions: it would
 // otherwise inherit the stop signals blocked (worker threads) and SIGPIPE
@@ -372,7 +367,7 @@ pid_t spawnQuery(const char* command, int* out) {
 bool collectOutput(int fd, std::string* text, int64_t deadline) {
   char buf[4096];
   for (;;) {
-    if (queriesStopped.load() || nowMillis() >= deadline) return false;
+    if (queriesStopped.load() || monotonicMicros() / 1000 >= deadline) return false;
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, kQuerySliceMillis) <= 0) continue;  // a slice passed, or a signal
     ssize_t n = read(fd, buf, sizeof buf);
@@ -388,7 +383,7 @@ bool reaped(pid_t pid, int64_t deadline) {
   for (;;) {
     pid_t done = waitpid(pid, nullptr, WNOHANG);
     if (done == pid || (done < 0 && errno != EINTR)) return true;
-    if (queriesStopped.load() || nowMillis() >= deadline) return false;
+    if (queriesStopped.load() || monotonicMicros() / 1000 >= deadline) return false;
     usleep(1000);
   }
 }
@@ -409,7 +404,7 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
     return nullptr;
   }
   ScopedFd outFd(out);
-  const int64_t deadline = nowMillis() + queryLimitMillis.load();
+  const int64_t deadline = monotonicMicros() / 1000 + queryLimitMillis.load();
   bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline);
   if (!finished) {
     kill(-pid, SIGKILL);
