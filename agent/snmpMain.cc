@@ -103,7 +103,11 @@ void stopDaemonSide() {
 }
 
 // A stop request ends the main loop, which then shuts down in order. A lost
-// master connection must not kill the process: the library reconnects.
+// master connection must not kill the process: the library reconnects. A
+// hang-up has nothing to re-read (the library's settings and the MIB are
+// read once, at start-up) and must not end a service that a stray HUP would
+// otherwise take down for good, since it would exit with a signal status
+// that the service manager does not restart.
 void installSignals() {
   struct sigaction stop = {};
   stop.sa_handler = stop_server;
@@ -111,6 +115,25 @@ void installSignals() {
   sigaction(SIGTERM, &stop, nullptr);
   sigaction(SIGINT, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+}
+
+// --help and --version print and exit before anything starts; so does the
+// agent when the library's environment cannot be set. Operators expect these
+// two arguments to answer, not to start a second agent, so they are the only
+// first arguments besides -D that are not ignored.
+bool debugFromCommandLine(int argc, char** argv) {
+  FirstArgument arg = parseFirstArgument(argc, argv);
+  if (arg == ARG_HELP || arg == ARG_VERSION) {
+    fputs(arg == ARG_HELP ? kUsageText : kAgentVersion, stdout);
+    if (arg == ARG_VERSION) fputc('\n', stdout);
+    exit(fflush(stdout) == 0 ? 0 : 1);
+  }
+  if (setLibraryDefaults() != 0) {
+    ts_print("Fatal error: cannot set the SNMP library's environment, exiting...\n");
+    exit(1);
+  }
+  return arg == ARG_DEBUG;
 }
 
 // DESIGN: the main loop keeps polling for a moment after it has served.
@@ -156,7 +179,7 @@ long busyPollSetting() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool debug = debugRequested(argc, argv);
+  bool debug = debugFromCommandLine(argc, argv);
   bindLibraries();
   initSnmp(debug);
   keepRunning = 1;

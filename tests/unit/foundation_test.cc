@@ -25,12 +25,14 @@ TEST(CopyText, CutsTerminatesAndNeverWritesOrReadsPastItsBounds) {
 
 // The examined argument ends right before an unreadable page, so a
 // comparison that reads past its end crashes the test.
-TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
+TEST(FirstArgument, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
   const struct {
     std::vector<std::string> args;
-    bool debug;
-  } cases[] = {{{"-D", "x"}, true}, {{""}, false}, {{"-"}, false},       {{"-Dx"}, false},
-               {{"-d"}, false},     {{}, false},   {{"-x", "-D"}, false}};
+    FirstArgument action;
+  } cases[] = {{{"-D", "x"}, ARG_DEBUG}, {{""}, ARG_RUN},        {{"-"}, ARG_RUN},
+               {{"-Dx"}, ARG_RUN},       {{"-d"}, ARG_RUN},      {{}, ARG_RUN},
+               {{"-x", "-D"}, ARG_RUN},  {{"--help"}, ARG_HELP}, {{"--version", "-D"}, ARG_VERSION},
+               {{"--helpx"}, ARG_RUN},   {{"--vers"}, ARG_RUN},  {{"-D", "--help"}, ARG_DEBUG}};
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   char* pages = static_cast<char*>(
       mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -41,8 +43,9 @@ TEST(DebugRequested, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
     if (argv.size() > 1)  // the examined argument sits at the page's end
       argv[1] = static_cast<char*>(
           memcpy(pages + page - (c.args[0].size() + 1), c.args[0].c_str(), c.args[0].size() + 1));
-    EXPECT_EQ(debugRequested(static_cast<int>(argv.size()), argv.data()), c.debug)
-        << testing::PrintToString(c.args);
+    const int argc = static_cast<int>(argv.size());
+    EXPECT_EQ(parseFirstArgument(argc, argv.data()), c.action) << testing::PrintToString(c.args);
+    EXPECT_EQ(debugRequested(argc, argv.data()), c.action == ARG_DEBUG);
   }
   munmap(pages, 2 * page);
 }
