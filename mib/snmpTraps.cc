@@ -29,8 +29,7 @@
 //   it returns to the main loop, which reads that first and calls back at
 //   once through the pipe; a request also marks the next 20 ms as serving;
 // - when the master has not yet read more than a few of our traps (2 KB; none
-//   at all while serving), found through the kernel's socket diagnostics of
-//   the master's end of the connection, it waits on a timer descriptor: half
+//   at all while serving), it waits on a timer descriptor: half
 //   a millisecond at first, twice as long after each wait without progress,
 //   up to kMaxBacklogWaitNanos, so a master that reads nothing wakes this
 //   loop a few times a second rather than thousands. Whatever the master
@@ -39,7 +38,16 @@
 // A request thus waits behind at most one trap here and none in the master,
 // and a burst still goes out at thousands of traps a second.
 //
-// The AgentX connection is TCP, and Net-SNMP leaves Nagle's algorithm on at
+// What the master has not read yet, the kernel knows. Over TCP it is the
+// receive queue of the master's end of the connection, which the socket
+// diagnostics (netlink, sock_diag) report. Over a UNIX stream socket a sent
+// buffer stays charged to the sender until the reader has consumed it, so
+// SIOCOUTQ on our end counts what waits in the master's receive queue (with
+// the kernel's bookkeeping per buffer, so a few traps make up the 2 KB).
+// Without either the traps would go out unpaced, and over a UNIX socket a
+// walk during a burst of 20,000 traps then got no answer at all.
+//
+// Over TCP, Net-SNMP leaves Nagle's algorithm on at
 // both ends. Ours: a trap followed by a response waits for the master's
 // delayed acknowledgement. The master's: its next request waits until we
 // acknowledge its answer to our last trap, which the kernel delays by up to
@@ -54,8 +62,8 @@
 // replaces when it reconnects, through snmp_sess_pointer and
 // snmp_sess_transport. It is looked up at start-up and once a second from an
 // alarm, which covers the reconnections. (Relied on, and tested end to end:
-// main_session is the AgentX session and its transport's socket the TCP
-// connection; the master answers each notification, type 18.)
+// main_session is the AgentX session and its transport's socket the TCP or
+// UNIX connection; the master answers each notification, type 18.)
 //
 // Why the master's unread bytes and not a count of its answers: the library
 // matches the master's answers to our notifications inside its own session
@@ -73,6 +81,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -81,6 +90,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -333,6 +343,7 @@ const unsigned char kAgentXResponse = 18;
 // master's end of it for the socket diagnostics.
 struct AgentXConnection {
   int fd;
+  bool local;  // a UNIX stream socket: SIOCOUTQ counts what the master left unread
   bool diagnosable;
   uint8_t family;
   struct inet_diag_sockid masterSide;
@@ -400,7 +411,7 @@ uint32_t backlogAllowed() {
 void acknowledgeMaster() {
   int on = 1;
   for (const AgentXConnection& connection : agentXConnections) {
-    setsockopt(connection.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    if (!connection.local) setsockopt(connection.fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   }
 }
 
@@ -443,6 +454,10 @@ AgentXConnection describeConnection(int fd) {
       getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peerLen) != 0) {
     return c;
   }
+  if (local.ss_family == AF_UNIX) {
+    c.local = true;
+    return c;
+  }
   const void *peerBytes, *localBytes;
   size_t peerSize, localSize;
   if (!endpoint(peer, &c.masterSide.idiag_sport, &peerBytes, &peerSize) ||
@@ -460,11 +475,19 @@ AgentXConnection describeConnection(int fd) {
 // Bytes we sent on the connection that the master has not read yet; 0 when
 // unknown (no socket diagnostics, or the master in another network namespace).
 uint32_t masterBacklog(const AgentXConnection& connection) {
+  if (connection.local) {
+    int queued = 0;
+    return ioctl(connection.fd, SIOCOUTQ, &queued) == 0 && queued > 0
+               ? static_cast<uint32_t>(queued)
+               : 0;
+  }
   struct {
     struct nlmsghdr header;
     struct inet_diag_req_v2 request;
   } query = {};
-  if (diagSocket < 0 || !connection.diagnosable) return 0;
+  if (!connection.diagnosable) return 0;
+  if (diagSocket < 0) diagSocket = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (diagSocket < 0) return 0;
   query.header.nlmsg_len = sizeof query;
   query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   query.header.nlmsg_flags = NLM_F_REQUEST;
@@ -629,7 +652,6 @@ size_t queuedTrapCount() {
 void setTrapSendFunction(void (*send)(netsnmp_variable_list* vars)) { sendFunction = send; }
 
 uint32_t agentXMasterBacklog() {
-  if (diagSocket < 0) diagSocket = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   uint32_t most = 0;
   for (const AgentXConnection& connection : agentXConnections) {
     uint32_t unread = masterBacklog(connection);

@@ -1,6 +1,7 @@
 """The end-to-end tests' processes, inside tests/sandbox.sh; all are stopped and the
 fixed paths emptied when a test ends."""
 
+import glob
 import json
 import os
 import pathlib
@@ -24,11 +25,24 @@ SAMPLE_MODEL = os.path.join(REPO, "sim", "models", "sample.json")
 MIB_FILE = "/usr/lpp/tarnfs/data/TARN-MIB.txt"
 QUERY_TOOL = "/usr/lpp/tarnfs/bin/tncfgdump"
 DAEMON_SOCKET = "/var/tarnfs/tnperf/tnperfSocket"
+AGENTX_SOCKET = "/var/agentx/master"
 COMMUNITY = "public"
 AGENT_HOST = "127.0.0.1"
 VERSION_OID = "TARN-MIB::tarnSubagentVersion.0"
 
 SNMP_MIB_OPTS = ["-M", BASE_MIBS + ":" + MIB_DIR, "-m", "SNMPv2-MIB:TARN-MIB"]
+# Set by the test command, which builds the Debian package: then a missing package fails.
+DEB_DIR = os.environ.get("TN_DEB_DIR")
+
+
+def package_path():
+    """The built package; the test is skipped when nothing asked for it and it is missing."""
+    found = glob.glob(os.path.join(DEB_DIR or os.path.join(REPO, "build-deb"), "tnmibd_*.deb"))
+    if not found and not DEB_DIR:
+        pytest.skip("package not built (packaging/build-deb.sh)")
+    assert len(found) == 1, "no package in %s: packaging/build-deb.sh failed" % DEB_DIR
+    return found[0]
+
 
 
 def in_sandbox():  # the fixed paths are tests/sandbox.sh's private mounts
@@ -111,8 +125,8 @@ def launcher(tmp_path):
     lau = Launcher(tmp_path)
     yield lau
     lau.stop_all()
-    subprocess.run(["find", "/var/tarnfs", "/usr/lpp/tarnfs", "-mindepth", "1", "-delete"],
-                   check=True)
+    subprocess.run(["find", "/var/tarnfs", "/usr/lpp/tarnfs", "/var/agentx", "-mindepth", "1",
+                    "-delete"], check=True)
     for sub in ("/var/tarnfs/tnperf", "/usr/lpp/tarnfs/bin", "/usr/lpp/tarnfs/data"):
         os.makedirs(sub)
 
@@ -124,11 +138,11 @@ def installed(launcher):
 
 
 class Snmp:
-    def __init__(self, workdir):
-        self.env = snmp_env(workdir)
+    def __init__(self, workdir, auth=("-v2c", "-c", COMMUNITY)):
+        self.env, self.auth = snmp_env(workdir), list(auth)
 
     def run(self, tool, *args, timeout=60):
-        return subprocess.run([tool, "-v2c", "-c", COMMUNITY] + SNMP_MIB_OPTS + list(args),
+        return subprocess.run([tool] + self.auth + SNMP_MIB_OPTS + list(args),
                               capture_output=True, text=True, env=self.env, timeout=timeout)
 
     def get(self, *oids, opts=()):
@@ -162,7 +176,8 @@ def start_snmpd(launcher, tmp_path, first_lines=("master agentx",
                     "rocommunity public 127.0.0.1\ntrap2sink 127.0.0.1:162 public\n")
     proc = launcher.start("snmpd", ["snmpd", "-f", "-C", "-c", str(conf), "-Lf", str(log)],
                           env=snmp_env(tmp_path))
-    wait_for(lambda: port_open(705) or not proc.running(), 10, "snmpd's AgentX port")
+    wait_for(lambda: port_open(705) or os.path.exists(AGENTX_SOCKET) or not proc.running(), 10,
+             "snmpd's AgentX socket")
     assert proc.running(), "snmpd exited: " + log.read_text()
     return proc
 

@@ -3,7 +3,7 @@
 import os
 
 
-from conftest import start_agent
+from conftest import AGENTX_SOCKET, start_agent, start_snmpd
 from trapkit import Walker, event_connected, oid_of, trap_body, udp_receive_errors
 
 # Event lines that raise no trap (sdrChanged: a configuration scan), nor disturb the next.
@@ -69,7 +69,10 @@ def burst_in_order(sim, trapd, n=10000):
 
 
 def test_a_burst_during_walks_loses_nothing_keeps_order_and_does_not_slow_the_walks(
-        launcher, tmp_path, snmpd, sim, trapd):
+        launcher, tmp_path, sim, trapd):
+    # Over the master's UNIX socket, as packaged (the hardening tests take TCP).
+    start_snmpd(launcher, tmp_path, ("master agentx", "agentXSocket unix:" + AGENTX_SOCKET))
+    (tmp_path / "tarnMgmt.conf").write_text("agentXSocket %s\n" % AGENTX_SOCKET)
     # No quarantine: the sanitizer build's memory shows growth, not freed blocks kept.
     options = (os.environ.get("ASAN_OPTIONS", "") +
                ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0")

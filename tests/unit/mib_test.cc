@@ -444,4 +444,36 @@ TEST(AgentXWatch, SetsNoDelayOnce) {
   for (int fd : {listener, agent, master}) close(fd);
 }
 
+// The trap pacing's measure, over TCP (socket diagnostics) and a UNIX socket (SIOCOUTQ).
+TEST(AgentXWatch, CountsWhatTheMasterHasNotReadOverTcpAndUnix) {
+  for (int family : {AF_INET, AF_UNIX}) {
+    int pair[2];  // [0] the agent's end, [1] the master's
+    if (family == AF_UNIX) {
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    } else {
+      const int listener = socket(AF_INET, SOCK_STREAM, 0);
+      struct sockaddr_in address = {};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof address;
+      auto* at = reinterpret_cast<struct sockaddr*>(&address);
+      pair[0] = socket(AF_INET, SOCK_STREAM, 0);
+      ASSERT_EQ(bind(listener, at, length) | listen(listener, 1) |
+                    getsockname(listener, at, &length) | connect(pair[0], at, length),
+                0);
+      pair[1] = accept(listener, nullptr, nullptr);
+      close(listener);
+    }
+    watchAgentXConnection(pair[0]);
+    EXPECT_EQ(agentXMasterBacklog(), 0u) << family;
+    char trap[300] = {};
+    ASSERT_EQ(write(pair[0], trap, sizeof trap), static_cast<ssize_t>(sizeof trap));
+    EXPECT_GE(agentXMasterBacklog(), sizeof trap) << family;
+    ASSERT_EQ(read(pair[1], trap, sizeof trap), static_cast<ssize_t>(sizeof trap));
+    EXPECT_EQ(agentXMasterBacklog(), 0u) << family;
+    watchAgentXConnection(-1);
+    for (int fd : pair) close(fd);
+  }
+}
+
 }  // namespace
