@@ -57,7 +57,7 @@ def measure(b, label, model, rounds):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=os.path.join(REPO, "build"))
+    parser.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
     parser.add_argument("--large", default="1024,16,4,64")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--agentx-timeout", type=int, default=None)

@@ -33,7 +33,7 @@ REPO = os.path.dirname(HERE)
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--build", default=os.path.join(REPO, "build"))
+    p.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
     p.add_argument("--burst", type=int, default=10000)
     p.add_argument("--steady-seconds", type=int, default=30)
     return p.parse_args()

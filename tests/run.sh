@@ -13,4 +13,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # The Debian package; tests/system/test_package.py fails when it is missing.
 "$here/packaging/build-deb.sh" "$here/build-deb" >/dev/null || echo "run: package build failed" >&2
 export TN_DEB_DIR=$here/build-deb
-exec "$here/tests/sandbox.sh" "$here/tests/run_in_sandbox.sh"
+# Everything runs in the sandbox; the host's SNMP state is compared after.
+results=$here/build/test-results
+rm -rf "$results" && mkdir -p "$results"
+python3 "$here/tests/host_state.py" snapshot "$results/host-before"
+"$here/tests/sandbox.sh" "$here/tests/run_in_sandbox.sh" "$results"
+status=$?
+python3 "$here/tests/host_state.py" check "$results/host-before" "$results/host.xml"
+python3 "$here/tests/summarize.py" "$results"/*.xml || status=1
+exit $status
