@@ -328,11 +328,27 @@ std::atomic<int> queryLimitMillis{kQueryLimitMillis};
 const int kQuerySliceMillis = 100;
 std::atomic<bool> queriesStopped{false};
 
-// Starts "/bin/sh -c command" in a process group of its own, its output on
-// *out. The child gets the default signal mask and dispositions: it would
-// otherwise inherit the stop signals blocked (worker threads) and SIGPIPE
-// ignored. -1 when it cannot be started.
+// The blank-separated words of command (which holds no quotes) as an
+// argument vector in *words; argv points into it and ends with a null.
+void splitWords(const char* command, std::string* words, std::vector<char*>* argv) {
+  *words = command;
+  argv->clear();
+  char* save = nullptr;
+  for (char* w = strtok_r(&(*words)[0], " ", &save); w != nullptr;
+       w = strtok_r(nullptr, " ", &save))
+    argv->push_back(w);
+  argv->push_back(nullptr);
+}
+
+// Starts the tool of command directly (no shell between: a missing tool is
+// then a failed start, not a shell's status) in a process group of its own,
+// its output on *out. The child gets the default signal mask and
+// dispositions: it would otherwise inherit the stop signals blocked (worker
+// threads) and SIGPIPE ignored. -1 when it cannot be started.
 pid_t spawnQuery(const char* command, int* out) {
+  std::string words;
+  std::vector<char*> argv;
+  splitWords(command, &words, &argv);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -348,9 +364,8 @@ pid_t spawnQuery(const char* command, int* out) {
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  const char* argv[] = {"sh", "-c", command, nullptr};
   pid_t pid;
-  int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv), environ);
+  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(fds[1]);
@@ -378,20 +393,39 @@ bool collectOutput(int fd, std::string* text, int64_t deadline) {
 }
 
 // True once the child has ended (and been waited for) before the deadline
-// or a stop; a tool may close its output and still run.
-bool reaped(pid_t pid, int64_t deadline) {
+// or a stop, with its wait status in *status; a tool may close its output
+// and still run.
+bool reaped(pid_t pid, int64_t deadline, int* status) {
   for (;;) {
-    pid_t done = waitpid(pid, nullptr, WNOHANG);
+    pid_t done = waitpid(pid, status, WNOHANG);
     if (done == pid || (done < 0 && errno != EINTR)) return true;
     if (queriesStopped.load() || monotonicMicros() / 1000 >= deadline) return false;
     usleep(1000);
   }
 }
 
+// Tells the operator, in one line, how a finished query failed; false when
+// it ended well (status 0).
+bool queryFailed(const char* command, int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
+  char message[COMMAND_SIZE + 96];
+  snprintf(message, sizeof message, "Warning: %s %s %d; the last configuration is kept\n", command,
+           WIFSIGNALED(status) ? "killed by signal" : "exited with status",
+           WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+  ts_print(message);
+  return true;
+}
+
 // Runs the query to its end and returns its output as a stream to read
 // lines from; null (and the operator told) when it cannot be started, ran
-// too long or was cut short by a stop. A hung tool is killed, with anything
-// it started, so that it holds neither a poll nor the agent's stop.
+// too long, was cut short by a stop, or did not exit with status 0. A hung
+// tool is killed, with anything it started, so that it holds neither a poll
+// nor the agent's stop.
+//
+// A failed run counts as no answer, whatever it printed: it may have printed
+// only some records, and the disk scan removes every file system, pool and
+// disk that its records do not name, so one failed run would empty the
+// tables until the next change of the configuration.
 FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
   char command[COMMAND_SIZE];
   buildQueryCommand(spec, norefresh, command, sizeof command);
@@ -405,7 +439,8 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
   }
   ScopedFd outFd(out);
   const int64_t deadline = monotonicMicros() / 1000 + queryLimitMillis.load();
-  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline);
+  int status = 0;
+  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline, &status);
   if (!finished) {
     kill(-pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -415,6 +450,7 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
     ts_print(message);
     return nullptr;
   }
+  if (queryFailed(command, status)) return nullptr;
   if (text->empty()) return fopen("/dev/null", "r");
   return fmemopen(&(*text)[0], text->size(), "r");
 }
@@ -579,8 +615,8 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
   master->nodes.push_back(node);
 }
 
-// Runs a query and hands each output line to apply(master, line). 1 when the
-// tool cannot be started, else 0.
+// Runs a query and hands each output line to apply(master, line). 1, with
+// nothing applied, when the tool cannot be started or fails; else 0.
 int runQuery(const QuerySpec& spec, int norefresh, ClusterInfo* master, bool firstLineOnly,
              void (*apply)(ClusterInfo*, const char*)) {
   std::string text;

@@ -49,7 +49,9 @@ class PollingHandler {
 
   // Cluster poll: configuration query plus "get clusterinfo" into the master,
   // then the master's values (not its lists) onto dst. 0; 1 when the query
-  // tool cannot be started; or the failing daemon command's result.
+  // tool cannot be started, runs too long or fails (its output is then not
+  // applied: the master keeps its last good configuration); or the failing
+  // daemon command's result.
   int updateClusterInfo(ClusterInfo* dst, int norefresh);
   // Copies the master's cluster values, nodes and file systems into dst
   // (one level deep: pools are merged by the pool and disk polls). Returns 0.
@@ -62,7 +64,7 @@ class PollingHandler {
   int checkFailedNode(int level = POLL_LEVEL_FS);
 
   // Node poll; merges the master's nodes into dst on success. 0; 1 when the
-  // query tool cannot be started; or the failing daemon command's result.
+  // query tool fails as for updateClusterInfo; or the failing daemon command's result.
   int updateNodeInfo(ClusterInfo* dst, int norefresh);
   // The file system, pool and disk polls send one command per record and
   // stop at the first that fails: they then return 1 and merge nothing, so
@@ -74,7 +76,7 @@ class PollingHandler {
   int updateFilesystemInfo(ClusterInfo* dst, int perf);
   // Disk configuration scan: creates and removes the master's file systems,
   // pools and disks after the query tool's disk records. 0, or 1 when the
-  // tool cannot be started. Any thread.
+  // tool fails as for updateClusterInfo, changing nothing. Any thread.
   int updateDiskSDRInfo(int norefresh);
   // Pool poll for fsName, or every file system when fsName is null; merges
   // file systems and pools into dst. 0, or 1 (unknown file system, failed

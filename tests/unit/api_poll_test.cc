@@ -164,6 +164,32 @@ TEST_F(PollTest, ScanCreatesKeepsAndSweepsAndOnlyItCreatesDisks) {
   EXPECT_STREQ(dst.fileSystems[0]->pools[0]->disks[1]->status, "ready");
 }
 
+// The failed runs print the records of a changed configuration (or none):
+// none of it may reach the master.
+TEST_F(PollTest, AFailedQueryChangesNothingAndWarnsOnceButAnEmptyOneEmpties) {
+  scanAndPollNodes();
+  const std::string shape = treeShape(master);
+  ASSERT_CTL("remove disk fs1 system nsd2");
+  const std::function<void()> faults[] = {[] { ASSERT_CTL("fault cfgdump exit 1"); },
+                                          [] { ASSERT_CTL("fault cfgdump signal 9"); },
+                                          [] {
+                                            ASSERT_CTL("fault clear");
+                                            unlink(kTool);
+                                          }};
+  for (const auto& fault : faults) {
+    fault();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(h->updateDiskSDRInfo(1), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(err, "\n"), 1u) << err;
+    EXPECT_EQ(countOf(err, "tncfgdump"), 1u) << err;
+    EXPECT_EQ(treeShape(master), shape);
+  }
+  ASSERT_TRUE(writeFile(kTool, "#!/bin/sh\nexit 0\n", 0755));
+  EXPECT_EQ(h->updateDiskSDRInfo(1), 0);
+  EXPECT_EQ(treeShape(master), "");
+}
+
 TEST_F(PollTest, DiskStatisticsAreSummedPerPassOverAllServingNodes) {
   scanAndPollNodes();
   ASSERT_EQ(h->updateStoragePoolInfo(&dst, nullptr), 0);

@@ -1,0 +1,63 @@
+"""Faults of the daemon and of the query tool, through the simulator and the real master: each
+row sets one fault up on the sample cluster and says what the tables and the health scalars must
+show; the fault is undone before the next row."""
+
+import os
+import shutil
+
+from conftest import QUERY_TOOL, TNCFGDUMP, wait_for
+from tables_snmp import walk
+
+
+def column(snmp, name):
+    return [value for _, _, value in walk(snmp, "TARN-MIB::" + name)]
+
+
+def log_lines(agent, word):
+    return [line for line in agent.stderr().splitlines() if word in line]
+
+
+def changed_disks_kept(t):
+    """The daemon's configuration changes, but the scan's query fails: the tables keep the
+    last good configuration, and one warning says so."""
+    disks = column(t.snmp, "tarnDiskConfigName")
+    before = len(log_lines(t.agent, "tncfgdump"))
+    t.sim.ctl("remove", "disk", "fs1", "system", "nsd2")  # with its sdrChanged event
+    wait_for(lambda: len(log_lines(t.agent, "tncfgdump")) > before, 20, "the scan's warning")
+    assert column(t.snmp, "tarnDiskConfigName") == disks
+    warnings = log_lines(t.agent, "tncfgdump")[before:]
+    assert len(warnings) == 1 and "tncfgdump 30 " in warnings[0], warnings
+
+
+def query_tool_restored(t):
+    t.sim.ctl("fault", "clear")
+    shutil.copy(TNCFGDUMP, QUERY_TOOL)
+    t.sim.ctl("add", "disk", "fs1", "system", "nsd2")
+    wait_for(lambda: "nsd2" in column(t.snmp, "tarnDiskConfigName"), 20, "nsd2 back")
+
+
+# (fault, set-up, what must show, undo)
+ROWS = [
+    ("query tool exits 1", lambda t: t.sim.ctl("fault", "cfgdump", "exit", 1),
+     changed_disks_kept, query_tool_restored),
+    ("query tool killed", lambda t: t.sim.ctl("fault", "cfgdump", "signal", 9),
+     changed_disks_kept, query_tool_restored),
+    ("query tool missing", lambda t: os.unlink(QUERY_TOOL), changed_disks_kept,
+     query_tool_restored),
+]
+
+
+class Faults:
+    def __init__(self, sim, snmp, agent):
+        self.sim, self.snmp, self.agent = sim, snmp, agent
+
+
+def test_each_daemon_fault_shows_as_its_row_says(agent, sim, snmp):
+    t = Faults(sim, snmp, agent)
+    for name, set_up, check, undo in ROWS:
+        set_up(t)
+        try:
+            check(t)
+        except AssertionError as e:
+            raise AssertionError("%s: %s" % (name, e)) from e
+        undo(t)
