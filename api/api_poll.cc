@@ -40,7 +40,6 @@ enum Conv {
   SET_INT32,       // strtol base 10
   SET_INT64,       // strtoll base 10
   SET_TRUE_FLAG,   // 1 when the value is exactly "true", else 0
-  SET_LOW32,       // strtoll base 10, the low 32 bits kept
   SET_STAT_CACHE,  // strtol base 10; -1 becomes four times the row's other field
   SET_BUFFERED,    // strtol of the value read before the line was split
   ADD_INT32,       // adds strtol, wrapping like any 32-bit addition
@@ -93,9 +92,6 @@ void storeNumber(R* rec, const KeywordRow<R>& row, const char* value, WalkState*
       break;
     case SET_TRUE_FLAG:
       rec->*row.i32 = strcmp(value, "true") == 0 ? 1 : 0;
-      break;
-    case SET_LOW32:
-      rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(toInt64(value)));
       break;
     case SET_STAT_CACHE: {
       int64_t v = strtol(value, nullptr, 10);
@@ -265,8 +261,8 @@ const int kPoolLimit = 4;
 const KeywordRow<StoragePoolInfo> kPoolRows[] = {
     {"_status_", &StoragePoolInfo::status},
     {"_ndisks_", &StoragePoolInfo::numDisks},
-    {"_totalspace_", &StoragePoolInfo::totalSpace, SET_LOW32},
-    {"_freespace_", &StoragePoolInfo::freeSpace, SET_LOW32},
+    {"_totalspace_", &StoragePoolInfo::totalSpace},
+    {"_freespace_", &StoragePoolInfo::freeSpace},
 };
 
 // "get fs NAME POOL", record "_disk_".

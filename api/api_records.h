@@ -75,8 +75,8 @@ class StoragePoolInfo {
   char name[RECORD_TEXT_SIZE] = {};
   char status[RECORD_TEXT_SIZE] = {};
   int32_t numDisks = 0;
-  int32_t totalSpace = 0;  // low 32 bits of the daemon's 64-bit value
-  int32_t freeSpace = 0;
+  int64_t totalSpace = 0;
+  int64_t freeSpace = 0;
   int32_t fsIndex = 0;
   unsigned char inConfig = 0;
   std::vector<DiskInfo*> disks;
@@ -111,9 +111,9 @@ class FilesystemInfo {
   int32_t nsysmgt = 0;
   int32_t mgrChangeCnt = 0;
   int64_t totalSpace = 0;
-  int32_t numTotalInodes = 0;
+  int64_t numTotalInodes = 0;
   int64_t freeSpace = 0;
-  int32_t numFreeInodes = 0;
+  int64_t numFreeInodes = 0;
   int64_t fullFreeSpace = 0;
   int64_t fragFreeSpace = 0;
   char threadWait[RECORD_TEXT_SIZE] = {};
