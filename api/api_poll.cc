@@ -587,8 +587,9 @@ void applyClusterRecord(ClusterInfo* master, const char* line) {
   }
 }
 
-// Adds the node of one node record when its address is new; known nodes keep
-// their identity fields. Fields the line stops before are empty.
+// Adds the node of one node record when its address is new, and marks it as
+// listed; known nodes keep their identity fields. Fields the line stops
+// before are empty.
 void applyNodeRecord(ClusterInfo* master, const char* line) {
   int skip1 = 0, skip2 = 0;
   QueryField name = "", ip = "", unused3 = "", manager = "", quorum = "", unused6 = "",
@@ -598,10 +599,15 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
       &skip1, &skip2, name, ip, unused3, manager, quorum, unused6, platform);
   if (n < 4) return;
   Key ipKey(ip);
-  if (master->getNodeInfoIndex(ipKey.text) >= 0) return;
+  int32_t at = master->getNodeInfoIndex(ipKey.text);
+  if (at >= 0) {
+    master->nodes[at]->inConfig = 255;
+    return;
+  }
   MErrno err = 0;
   NodeInfo* node = new (std::nothrow) NodeInfo(&err);
   if (node == nullptr) return;
+  node->inConfig = 255;
   copyText(node->ip, ipKey.text);
   copyText(node->name, name);
   snprintf(node->type, sizeof node->type, "%s%s",
@@ -836,6 +842,8 @@ void resetNodeStates(ClusterInfo* master) {
 int PollingHandler::updateNodeInfo(ClusterInfo* dst, int norefresh) {
   ScopedLock lock(&handlerMutex);
   if (runQuery(kNodeQuery, norefresh, clusterInfo, false, applyNodeRecord) != 0) return 1;
+  // A node the configuration no longer lists has left the cluster.
+  sweepUnmarked(&clusterInfo->nodes, [](NodeInfo*) {});
   int rc = processCommand("get nodes");
   if (rc != 0) {
     utils->cleanupCommand();

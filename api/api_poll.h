@@ -63,8 +63,10 @@ class PollingHandler {
   // kFailedNodeWarnSeconds. Caller holds handlerMutex.
   int checkFailedNode(int level = POLL_LEVEL_FS);
 
-  // Node poll; merges the master's nodes into dst on success. 0; 1 when the
-  // query tool fails as for updateClusterInfo; or the failing daemon command's result.
+  // Node poll: adds the nodes the query lists, removes those it no longer
+  // lists, and merges the master's nodes into dst on success. 0; 1 when the
+  // query tool fails as for updateClusterInfo (nothing changes); or the
+  // failing daemon command's result.
   int updateNodeInfo(ClusterInfo* dst, int norefresh);
   // The file system, pool and disk polls send one command per record and
   // stop at the first that fails: they then return 1 and merge nothing, so

@@ -148,8 +148,11 @@ class NodeInfo {
   explicit NodeInfo(MErrno* err);
   ~NodeInfo();
   NodeInfo(const NodeInfo&) = delete;
-  // Copies every field.
+  // Copies every field except inConfig.
   NodeInfo& operator=(const NodeInfo& src);
+
+  // Set while the node query that lists the node is read; 0 otherwise.
+  unsigned char inConfig = 0;
 
   char name[RECORD_TEXT_SIZE] = {};
   char ip[RECORD_TEXT_SIZE] = {};

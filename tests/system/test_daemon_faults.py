@@ -36,6 +36,19 @@ def query_tool_restored(t):
     wait_for(lambda: "nsd2" in column(t.snmp, "tarnDiskConfigName"), 20, "nsd2 back")
 
 
+def node_gone(t):
+    """Once the node data is older than its 20-second window, a walk polls it again."""
+    def gone():
+        ips = column(t.snmp, "tarnNodeIP")
+        return "10.0.0.2" not in ips and (ips, column(t.snmp, "tarnClusterNumNodes"))
+    ips, count = wait_for(gone, 40, "the node to leave the tables", interval=1)
+    assert ips == ["10.0.0.1", "10.0.0.3", "10.0.0.4"] and count == [3], (ips, count)
+
+
+def nothing(t):
+    pass
+
+
 # (fault, set-up, what must show, undo)
 ROWS = [
     ("query tool exits 1", lambda t: t.sim.ctl("fault", "cfgdump", "exit", 1),
@@ -44,6 +57,8 @@ ROWS = [
      changed_disks_kept, query_tool_restored),
     ("query tool missing", lambda t: os.unlink(QUERY_TOOL), changed_disks_kept,
      query_tool_restored),
+    ("a node leaves the cluster", lambda t: t.sim.ctl("remove", "node", "10.0.0.2"), node_gone,
+     nothing),
 ]
 
 

@@ -164,12 +164,19 @@ TEST_F(PollTest, ScanCreatesKeepsAndSweepsAndOnlyItCreatesDisks) {
   EXPECT_STREQ(dst.fileSystems[0]->pools[0]->disks[1]->status, "ready");
 }
 
+std::string nodeList(ClusterInfo* c) {
+  std::string s;
+  for (NodeInfo* n : c->nodes) s += std::string(n->ip) + " ";
+  return s;
+}
+
 // The failed runs print the records of a changed configuration (or none):
 // none of it may reach the master.
-TEST_F(PollTest, AFailedQueryChangesNothingAndWarnsOnceButAnEmptyOneEmpties) {
+TEST_F(PollTest, AFailedQueryChangesNothingWarnsOnceAndAGoodOneRemovesWhatItLacks) {
   scanAndPollNodes();
-  const std::string shape = treeShape(master);
+  const std::string shape = treeShape(master), nodes = nodeList(master);
   ASSERT_CTL("remove disk fs1 system nsd2");
+  ASSERT_CTL("remove node 10.0.0.2");
   const std::function<void()> faults[] = {[] { ASSERT_CTL("fault cfgdump exit 1"); },
                                           [] { ASSERT_CTL("fault cfgdump signal 9"); },
                                           [] {
@@ -180,14 +187,23 @@ TEST_F(PollTest, AFailedQueryChangesNothingAndWarnsOnceButAnEmptyOneEmpties) {
     fault();
     testing::internal::CaptureStderr();
     EXPECT_EQ(h->updateDiskSDRInfo(1), 1);
+    EXPECT_EQ(h->updateNodeInfo(&dst, 1), 1);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(countOf(err, "\n"), 1u) << err;
-    EXPECT_EQ(countOf(err, "tncfgdump"), 1u) << err;
+    EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+    EXPECT_EQ(countOf(err, "tncfgdump 30"), 1u) << err;
+    EXPECT_EQ(countOf(err, "tncfgdump 20"), 1u) << err;
     EXPECT_EQ(treeShape(master), shape);
+    EXPECT_EQ(nodeList(master), nodes);
   }
+  // A node the query no longer lists leaves both trees.
+  ASSERT_EQ(symlink((kSim + "tncfgdump").c_str(), kTool), 0);
+  ASSERT_EQ(h->updateNodeInfo(&dst, 1), 0);
+  EXPECT_EQ(nodeList(master), "10.0.0.1 10.0.0.3 10.0.0.4 ");
+  EXPECT_EQ(nodeList(&dst), nodeList(master));
   ASSERT_TRUE(writeFile(kTool, "#!/bin/sh\nexit 0\n", 0755));
   EXPECT_EQ(h->updateDiskSDRInfo(1), 0);
-  EXPECT_EQ(treeShape(master), "");
+  EXPECT_EQ(h->updateNodeInfo(&dst, 1), 0);
+  EXPECT_EQ(treeShape(master) + nodeList(&dst), "");
 }
 
 TEST_F(PollTest, DiskStatisticsAreSummedPerPassOverAllServingNodes) {
