@@ -4,9 +4,13 @@ show; the fault is undone before the next row."""
 
 import os
 import shutil
+import time
 
-from conftest import QUERY_TOOL, TNCFGDUMP, wait_for
+import pytest
+
+from conftest import QUERY_TOOL, TNCFGDUMP, start_snmpd, wait_for
 from tables_snmp import walk
+from test_health import health
 
 
 def column(snmp, name):
@@ -45,6 +49,22 @@ def node_gone(t):
     assert ips == ["10.0.0.1", "10.0.0.3", "10.0.0.4"] and count == [3], (ips, count)
 
 
+def traps_lost_counted(t):
+    """Traps raised while the master is stopped reach no one: dropped, not sent."""
+    t.sim.ctl("event", "mount _node_ 10.0.0.1 _fs_ before")
+    t.trapd.wait_count(1)
+    before = health(t.snmp)
+    t.snmpd.stop()
+    time.sleep(1)  # the agent's library sees the master go
+    t.sim.ctl("burst", 100, "mount _node_ 10.0.0.1 _fs_ lost{i}")
+    time.sleep(2)  # every trap's turn has come
+    start_snmpd(t.launcher, t.tmp_path)
+    counts = wait_for(lambda: t.snmp.serves() and health(t.snmp), 30, "the agent back")
+    assert counts["tarnAgentTrapsSent"] == before["tarnAgentTrapsSent"] == t.trapd.count() == 1
+    assert counts["tarnAgentTrapsDropped"] == before["tarnAgentTrapsDropped"] + 100, counts
+    assert len(log_lines(t.agent, "Warning: no connection to the master agent")) == 1
+
+
 def nothing(t):
     pass
 
@@ -57,18 +77,26 @@ ROWS = [
      changed_disks_kept, query_tool_restored),
     ("query tool missing", lambda t: os.unlink(QUERY_TOOL), changed_disks_kept,
      query_tool_restored),
+    ("traps while the master is stopped", nothing, traps_lost_counted, nothing),
     ("a node leaves the cluster", lambda t: t.sim.ctl("remove", "node", "10.0.0.2"), node_gone,
      nothing),
 ]
 
 
+@pytest.fixture
+def quick_reconnect(tmp_path):  # the library's ping, read from SNMPCONFPATH
+    (tmp_path / "tarnMgmt.conf").write_text("agentxPingInterval 1\n")
+
+
 class Faults:
-    def __init__(self, sim, snmp, agent):
-        self.sim, self.snmp, self.agent = sim, snmp, agent
+    def __init__(self, **parts):
+        self.__dict__.update(parts)
 
 
-def test_each_daemon_fault_shows_as_its_row_says(agent, sim, snmp):
-    t = Faults(sim, snmp, agent)
+def test_each_daemon_fault_shows_as_its_row_says(quick_reconnect, launcher, tmp_path, snmpd,
+                                                  trapd, agent, sim, snmp):
+    t = Faults(launcher=launcher, tmp_path=tmp_path, snmpd=snmpd, trapd=trapd, agent=agent,
+               sim=sim, snmp=snmp)
     for name, set_up, check, undo in ROWS:
         set_up(t)
         try:
