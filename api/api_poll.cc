@@ -15,9 +15,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
-
+#include <functional>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "agent/clock.h"
@@ -489,21 +490,65 @@ R* appendNamed(std::vector<R*>* list, const char* name) {
   return rec;
 }
 
+// The record of list named name, through index; a new one appended (and
+// entered in index) when there is none and the list holds fewer than limit.
+// Null when the list is full (*full then set) or memory is short.
+template <class R>
+R* findOrAppend(std::vector<R*>* list, KeyIndex<R>* index, const char* name, size_t limit,
+                bool* full) {
+  int32_t at = index->find(name);
+  if (at >= 0) return (*list)[at];
+  if (list->size() >= limit) {
+    *full = true;
+    return nullptr;
+  }
+  R* rec = appendNamed(list, name);
+  if (rec != nullptr) index->add(rec, static_cast<int32_t>(list->size() - 1));
+  return rec;
+}
+
+// True when a warning last given at *warnedAt (monotonic seconds, 0 for
+// never) may be given again after seconds; then *warnedAt becomes now.
+bool warningDue(int64_t* warnedAt, int64_t seconds) {
+  const int64_t now = monotonicMicros() / 1000000;
+  if (*warnedAt != 0 && now - *warnedAt < seconds) return false;
+  *warnedAt = now != 0 ? now : 1;
+  return true;
+}
+
+enum { LIMIT_POOLS = 0, LIMIT_DISKS = 1 };
+// When each limit was last told; read and written under handlerMutex.
+int64_t limitWarnedAt[2] = {};
+const int64_t kLimitWarnSeconds = 60;
+
+// Tells the operator, at most once a minute per limit, that fsName holds
+// more pools or disks than it may.
+void warnLimit(int which, const char* fsName) {
+  if (!warningDue(&limitWarnedAt[which], kLimitWarnSeconds)) return;
+  char message[RECORD_TEXT_SIZE + 128];
+  snprintf(message, sizeof message,
+           "Warning: file system %s has more than %d %s; the rest are left out\n", fsName,
+           which == LIMIT_POOLS ? MAX_POOLS_PER_FS : MAX_DISKS_PER_FS,
+           which == LIMIT_POOLS ? "storage pools" : "disks");
+  ts_print(message);
+}
+
 // Destroys the records of list that the last scan did not mark and clears
-// the marks of the others; inner(rec) sweeps a kept record's own children first.
+// the marks of the others; inner(rec) sweeps a kept record's own children
+// first. One pass: the kept records move up in place.
 template <class R, class Inner>
 void sweepUnmarked(std::vector<R*>* list, Inner inner) {
-  for (size_t i = 0; i < list->size();) {
-    R* rec = (*list)[i];
+  size_t kept = 0;
+  for (R* rec : *list) {
     if (rec != nullptr) inner(rec);
     if (rec != nullptr && rec->inConfig != 0) {
       rec->inConfig = 0;
-      i++;
-      continue;
+      (*list)[kept++] = rec;
+    } else {
+      delete rec;
     }
-    delete rec;
-    list->erase(list->begin() + i);
   }
+  list->resize(kept);
 }
 
 void sweepTree(ClusterInfo* master) {
@@ -524,10 +569,71 @@ const DiskUsage kDiskUsages[] = {
     {"metadataOnly", "y", "n"},
 };
 
-// Marks (creating where missing) the file system, pool and disk of one disk
-// record and sets the disk's usage. Lines that are not disk records, and
-// disks that belong to no file system, change nothing.
-void applyDiskRecord(ClusterInfo* master, const char* line) {
+// One disk configuration scan over the master tree: its look-ups go through
+// indexes built once per scan (file systems; per file system, its pools and
+// its disk count; per pool, its disks), so a scan is linear in its records.
+class DiskScan {
+ public:
+  explicit DiskScan(ClusterInfo* master)
+      : master_(master), fileSystems_(master->fileSystems, &FilesystemInfo::name) {}
+  // Marks (creating where missing, within the limits) the file system, pool
+  // and disk of one disk record and sets the disk's usage. Lines that are
+  // not disk records, and disks that belong to no file system, change nothing.
+  void apply(const char* line);
+
+ private:
+  struct FsState {
+    KeyIndex<StoragePoolInfo> pools;
+    size_t disks;
+  };
+  FsState& stateOf(FilesystemInfo* fs);
+  KeyIndex<DiskInfo>& disksOf(StoragePoolInfo* pool);
+  DiskInfo* mark(const char* fsName, const char* poolName, const char* diskName);
+
+  ClusterInfo* master_;
+  KeyIndex<FilesystemInfo> fileSystems_;
+  std::unordered_map<const FilesystemInfo*, FsState> fsStates_;
+  std::unordered_map<const StoragePoolInfo*, KeyIndex<DiskInfo>> poolDisks_;
+};
+
+DiskScan::FsState& DiskScan::stateOf(FilesystemInfo* fs) {
+  auto at = fsStates_.find(fs);
+  if (at != fsStates_.end()) return at->second;
+  size_t disks = 0;
+  for (StoragePoolInfo* pool : fs->pools) disks += pool != nullptr ? pool->disks.size() : 0;
+  FsState state{KeyIndex<StoragePoolInfo>(fs->pools, &StoragePoolInfo::name), disks};
+  return fsStates_.emplace(fs, std::move(state)).first->second;
+}
+
+KeyIndex<DiskInfo>& DiskScan::disksOf(StoragePoolInfo* pool) {
+  auto at = poolDisks_.find(pool);
+  if (at != poolDisks_.end()) return at->second;
+  return poolDisks_.emplace(pool, KeyIndex<DiskInfo>(pool->disks, &DiskInfo::name)).first->second;
+}
+
+DiskInfo* DiskScan::mark(const char* fsName, const char* poolName, const char* diskName) {
+  Key fsKey(fsName), poolKey(poolName), diskKey(diskName);
+  bool full = false;
+  FilesystemInfo* fs =
+      findOrAppend(&master_->fileSystems, &fileSystems_, fsKey.text, SIZE_MAX, &full);
+  if (fs == nullptr) return nullptr;
+  fs->inConfig = 255;
+  FsState& state = stateOf(fs);
+  StoragePoolInfo* pool =
+      findOrAppend(&fs->pools, &state.pools, poolKey.text, MAX_POOLS_PER_FS, &full);
+  if (full) warnLimit(LIMIT_POOLS, fs->name);
+  if (pool == nullptr) return nullptr;
+  pool->inConfig = 255;
+  const size_t before = pool->disks.size();
+  const size_t room = MAX_DISKS_PER_FS > state.disks ? MAX_DISKS_PER_FS - state.disks : 0;
+  DiskInfo* d = findOrAppend(&pool->disks, &disksOf(pool), diskKey.text, before + room, &full);
+  if (full) warnLimit(LIMIT_DISKS, fs->name);
+  state.disks += pool->disks.size() - before;
+  if (d != nullptr) d->inConfig = 255;
+  return d;
+}
+
+void DiskScan::apply(const char* line) {
   int skip1 = 0, skip2 = 0;
   QueryField disk, fsName, poolName, usage;
   if (sscanf(line, "tncfgdump:sdrq_nsd_info:%d:%d:::" QF ":" QF ":" QF ":" QF ":", &skip1, &skip2,
@@ -535,20 +641,8 @@ void applyDiskRecord(ClusterInfo* master, const char* line) {
     return;
   }
   if (strcmp(fsName, "free_disk") == 0) return;
-  Key fsKey(fsName), poolKey(poolName), diskKey(disk);
-  int32_t at = master->getFilesystemInfoIndex(fsKey.text);
-  FilesystemInfo* fs =
-      at >= 0 ? master->fileSystems[at] : appendNamed(&master->fileSystems, fsKey.text);
-  if (fs == nullptr) return;
-  fs->inConfig = 255;
-  at = fs->getStoragePoolInfoIndex(poolKey.text);
-  StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, poolKey.text);
-  if (pool == nullptr) return;
-  pool->inConfig = 255;
-  at = pool->getDiskInfoIndex(diskKey.text);
-  DiskInfo* d = at >= 0 ? pool->disks[at] : appendNamed(&pool->disks, diskKey.text);
+  DiskInfo* d = mark(fsName, poolName, disk);
   if (d == nullptr) return;
-  d->inConfig = 255;
   for (const DiskUsage& u : kDiskUsages) {
     if (strcmp(usage, u.usage) != 0) continue;
     copyText(d->metadata, u.metadata);
@@ -617,16 +711,16 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
   master->nodes.push_back(node);
 }
 
-// Runs a query and hands each output line to apply(master, line). 1, with
-// nothing applied, when the tool cannot be started or fails; else 0.
-int runQuery(const QuerySpec& spec, int norefresh, ClusterInfo* master, bool firstLineOnly,
-             void (*apply)(ClusterInfo*, const char*)) {
+// Runs a query and hands each output line to apply(line). 1, with nothing
+// applied, when the tool cannot be started or fails; else 0.
+int runQuery(const QuerySpec& spec, int norefresh, bool firstLineOnly,
+             const std::function<void(const char*)>& apply) {
   std::string text;
   ScopedFile output(startQuery(spec, norefresh, &text));
   if (output.get() == nullptr) return 1;
   char line[QUERY_LINE_SIZE];
   while (readQueryLine(output.get(), line)) {
-    apply(master, line);
+    apply(line);
     if (firstLineOnly) break;
   }
   return 0;
@@ -734,7 +828,10 @@ int PollingHandler::refreshClusterRecipe() {
 
 int PollingHandler::updateClusterInfo(ClusterInfo* dst, int norefresh) {
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kClusterQuery, norefresh, clusterInfo, true, applyClusterRecord) != 0) return 1;
+  ClusterInfo* master = clusterInfo;
+  if (runQuery(kClusterQuery, norefresh, true,
+               [master](const char* line) { applyClusterRecord(master, line); }) != 0)
+    return 1;
   int rc = processCommand("get clusterinfo");
   if (rc != 0) {
     utils->cleanupCommand();
@@ -798,11 +895,7 @@ int PollingHandler::checkFailedNode(int level) {
 // seconds tells the operator as much as one per refused poll.
 void PollingHandler::warnFailedNode(int level) {
   if (level < 0 || level >= POLL_LEVEL_COUNT) level = 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  if (failedNodeWarned[level] != 0 && now.tv_sec - failedNodeWarned[level] < kFailedNodeWarnSeconds)
-    return;
-  failedNodeWarned[level] = now.tv_sec != 0 ? now.tv_sec : 1;
+  if (!warningDue(&failedNodeWarned[level], kFailedNodeWarnSeconds)) return;
   ts_print("Warning: failed node\n");
 }
 
@@ -841,7 +934,10 @@ void resetNodeStates(ClusterInfo* master) {
 
 int PollingHandler::updateNodeInfo(ClusterInfo* dst, int norefresh) {
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kNodeQuery, norefresh, clusterInfo, false, applyNodeRecord) != 0) return 1;
+  ClusterInfo* master = clusterInfo;
+  if (runQuery(kNodeQuery, norefresh, false,
+               [master](const char* line) { applyNodeRecord(master, line); }) != 0)
+    return 1;
   // A node the configuration no longer lists has left the cluster.
   sweepUnmarked(&clusterInfo->nodes, [](NodeInfo*) {});
   int rc = processCommand("get nodes");
@@ -935,7 +1031,9 @@ int PollingHandler::updateDiskSDRInfo(int norefresh) {
   // Held for the whole scan: its sweep destroys records that the polls and
   // getClusterInfo on other threads read.
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kDiskQuery, norefresh, clusterInfo, false, applyDiskRecord) != 0) return 1;
+  DiskScan scan(clusterInfo);
+  if (runQuery(kDiskQuery, norefresh, false, [&scan](const char* line) { scan.apply(line); }) != 0)
+    return 1;
   sweepTree(clusterInfo);
   stampNow(&clusterInfo->sdrUpdateTime);
   return 0;
@@ -952,16 +1050,18 @@ void pollPools(PollingHandler* h, int32_t fsIndex) {
   char command[COMMAND_SIZE];
   snprintf(command, sizeof command, "%s %s", "get stgpools", fs->name);
   h->processCommand(command);
+  KeyIndex<StoragePoolInfo> pools(fs->pools, &StoragePoolInfo::name);
+  bool full = false;
   utils->prepBuffer();
   while (utils->getNextInstance("_pool_") != 0) {
     Key name(utils->getBufferedValue("_pool_", 1, 256));
     if (name.text[0] == '\0') continue;  // a record without a name has no pool to fill
-    int32_t at = fs->getStoragePoolInfoIndex(name.text);
-    StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, name.text);
+    StoragePoolInfo* pool = findOrAppend(&fs->pools, &pools, name.text, MAX_POOLS_PER_FS, &full);
     if (pool == nullptr) continue;
     walkLine(utils, pool, kPoolRows, kPoolLimit);
     pool->fsIndex = fsIndex;
   }
+  if (full) warnLimit(LIMIT_POOLS, fs->name);
   utils->cleanupCommand();
   stampNow(&fs->poolUpdateTime);
 }
@@ -972,11 +1072,6 @@ void pollPools(PollingHandler* h, int32_t fsIndex) {
 FilesystemInfo* sameFs(ClusterInfo* dst, const FilesystemInfo* fs) {
   int32_t at = dst->getFilesystemInfoIndex(fs->name);
   return at >= 0 ? dst->fileSystems[at] : nullptr;
-}
-
-StoragePoolInfo* samePool(FilesystemInfo* dst, const StoragePoolInfo* pool) {
-  int32_t at = dst->getStoragePoolInfoIndex(pool->name);
-  return at >= 0 ? dst->pools[at] : nullptr;
 }
 
 // Position of name in the master's file systems, or -1 (null name included).
@@ -1023,10 +1118,11 @@ void pollDisks(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool) {
   char command[COMMAND_SIZE];
   snprintf(command, sizeof command, "%s %s %s", "get fs", fs->name, pool->name);
   h->processCommand(command);
+  const KeyIndex<DiskInfo> disks(pool->disks, &DiskInfo::name);
   utils->prepBuffer();
   while (utils->getNextInstance("_disk_") != 0) {
     Key name(utils->getBufferedValue("_disk_", 1, 256));
-    int32_t at = pool->getDiskInfoIndex(name.text);
+    int32_t at = disks.find(name.text);
     if (at < 0) continue;  // only the configuration scan creates disks
     DiskInfo* disk = pool->disks[at];
     disk->clearStats();
@@ -1062,6 +1158,7 @@ void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool)
   h->processCommand(command);
   // Whether each disk's shortest times already hold a value of this poll.
   std::vector<char> readSeen(pool->disks.size(), 0), writeSeen(pool->disks.size(), 0);
+  const KeyIndex<DiskInfo> disks(pool->disks, &DiskInfo::name);
   int seen = 0;
   utils->prepBuffer();
   while (utils->getNextInstance("_tnperf") != 0) {
@@ -1074,7 +1171,7 @@ void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool)
       continue;
     }
     Key name(utils->getBufferedValue("_d_", 0, 256));
-    int32_t at = pool->getDiskInfoIndex(name.text);
+    int32_t at = disks.find(name.text);
     if (at < 0) continue;
     DiskInfo* disk = pool->disks[at];
     copyText(disk->nodeName, utils->getBufferedValue("_nn_", 0, 256));
@@ -1096,11 +1193,12 @@ void mergeDisks(ClusterInfo* master, ClusterInfo* dst, int32_t poolIndex) {
     FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
     if (to == nullptr) continue;
     to->copyPools(fs);
+    const KeyIndex<StoragePoolInfo> toPools(to->pools, &StoragePoolInfo::name);
     for (size_t j = 0; j < fs->pools.size(); j++) {
       if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
       StoragePoolInfo* pool = fs->pools[j];
-      StoragePoolInfo* toPool = pool != nullptr ? samePool(to, pool) : nullptr;
-      if (toPool != nullptr) toPool->copyDisks(pool);
+      int32_t at = pool != nullptr ? toPools.find(pool->name) : -1;
+      if (at >= 0) to->pools[at]->copyDisks(pool);
     }
   }
 }

@@ -104,7 +104,7 @@ class PollingHandler {
   static constexpr int kFailedNodeWarnSeconds = 20;
   void warnFailedNode(int level);
   // Monotonic second of each level's last failed-node warning; 0 for none.
-  long failedNodeWarned[POLL_LEVEL_COUNT] = {};
+  int64_t failedNodeWarned[POLL_LEVEL_COUNT] = {};
 };
 
 // How long one run of the configuration query tool may take before it is

@@ -65,6 +65,18 @@ def traps_lost_counted(t):
     assert len(log_lines(t.agent, "Warning: no connection to the master agent")) == 1
 
 
+def pools_capped(t):
+    """A daemon answer alone names 302 pools of fs1: the pool poll keeps 256, and warns once."""
+    for i in range(300):
+        t.sim.ctl("add", "pool", "fs1", "x%03d" % i)  # no disks: only the pool poll sees them
+
+    def filled():
+        count = [fs for _, _, fs in walk(t.snmp, "TARN-MIB::tarnStgPoolFSName")].count("fs1")
+        return count >= 256 and count
+    assert wait_for(filled, 45, "fs1's pools in the table", interval=1) == 256
+    assert len(log_lines(t.agent, "fs1 has more than 256 storage pools")) == 1, t.agent.stderr()
+
+
 def nothing(t):
     pass
 
@@ -80,6 +92,7 @@ ROWS = [
     ("traps while the master is stopped", nothing, traps_lost_counted, nothing),
     ("a node leaves the cluster", lambda t: t.sim.ctl("remove", "node", "10.0.0.2"), node_gone,
      nothing),
+    ("the daemon reports 302 pools", nothing, pools_capped, nothing),  # after 20 s: polled at once
 ]
 
 

@@ -206,6 +206,26 @@ TEST_F(PollTest, AFailedQueryChangesNothingWarnsOnceAndAGoodOneRemovesWhatItLack
   EXPECT_EQ(treeShape(master) + nodeList(&dst), "");
 }
 
+// 300 pools of one disk in "big", 9000 disks in one pool of "wide": each
+// file system keeps what fits and one warning per limit tells of the rest.
+TEST_F(PollTest, ConfigurationsPastThePoolAndDiskLimitsAreCutWithOneWarningEach) {
+  ASSERT_TRUE(writeFile(kTool,
+                        "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\nr=tncfgdump:sdrq_nsd_info:1:1:::\n"
+                        "seq 300 | sed \"s/.*/${r}bd&:big:p&:dataOnly:/\"\n"
+                        "seq 9000 | sed \"s/.*/${r}d&:wide:p:dataOnly:/\"\n",
+                        0755));
+  testing::internal::CaptureStderr();
+  for (int scan = 0; scan < 2; scan++) ASSERT_EQ(h->updateDiskSDRInfo(0), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(master->fileSystems.size(), 2u);
+  EXPECT_EQ(master->fileSystems[0]->pools.size(), size_t{MAX_POOLS_PER_FS});
+  EXPECT_STREQ(master->fileSystems[0]->pools.back()->disks[0]->name, "bd256");
+  EXPECT_EQ(master->fileSystems[1]->pools[0]->disks.size(), size_t{MAX_DISKS_PER_FS});
+  EXPECT_EQ(countOf(err, "Warning: file system big has more than 256 storage pools"), 1u) << err;
+  EXPECT_EQ(countOf(err, "Warning: file system wide has more than 8192 disks"), 1u) << err;
+  EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+}
+
 TEST_F(PollTest, DiskStatisticsAreSummedPerPassOverAllServingNodes) {
   scanAndPollNodes();
   ASSERT_EQ(h->updateStoragePoolInfo(&dst, nullptr), 0);
