@@ -4,7 +4,6 @@ show; the fault is undone before the next row."""
 
 import os
 import shutil
-import time
 
 import pytest
 
@@ -40,6 +39,15 @@ def query_tool_restored(t):
     wait_for(lambda: "nsd2" in column(t.snmp, "tarnDiskConfigName"), 20, "nsd2 back")
 
 
+def whole_pool_sizes(t):
+    """A pool sum past 32 bits: L and H as they always were (low half, H 0), Counter64 whole."""
+    fs1 = t.sim.model()["fileSystems"][0]
+    total = [p["totalSpace"] for p in fs1["pools"] if p["name"] == "system"][0]
+    at = column(t.snmp, "tarnStgPoolName").index("system")  # fs1's rows come first
+    got = [column(t.snmp, "tarnStgPoolTotalSpace" + half)[at] for half in ("L", "H", "")]
+    assert total > 2 ** 32 and got == [total & 0xFFFFFFFF, 0, total], (total, got)
+
+
 def node_gone(t):
     """Once the node data is older than its 20-second window, a walk polls it again."""
     def gone():
@@ -55,9 +63,9 @@ def traps_lost_counted(t):
     t.trapd.wait_count(1)
     before = health(t.snmp)
     t.snmpd.stop()
-    time.sleep(1)  # the agent's library sees the master go
+    wait_for(lambda: log_lines(t.agent, "AgentX master disconnected"), 10, "the master to go")
     t.sim.ctl("burst", 100, "mount _node_ 10.0.0.1 _fs_ lost{i}")
-    time.sleep(2)  # every trap's turn has come
+    wait_for(lambda: log_lines(t.agent, "no connection to the master agent"), 10, "the drops")
     start_snmpd(t.launcher, t.tmp_path)
     counts = wait_for(lambda: t.snmp.serves() and health(t.snmp), 30, "the agent back")
     assert counts["tarnAgentTrapsSent"] == before["tarnAgentTrapsSent"] == t.trapd.count() == 1
@@ -83,6 +91,7 @@ def nothing(t):
 
 # (fault, set-up, what must show, undo)
 ROWS = [
+    ("pool sums past 32 bits", nothing, whole_pool_sizes, nothing),
     ("query tool exits 1", lambda t: t.sim.ctl("fault", "cfgdump", "exit", 1),
      changed_disks_kept, query_tool_restored),
     ("query tool killed", lambda t: t.sim.ctl("fault", "cfgdump", "signal", 9),
