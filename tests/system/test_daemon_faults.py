@@ -9,6 +9,7 @@ import pytest
 
 from conftest import QUERY_TOOL, TNCFGDUMP, start_snmpd, wait_for
 from tables_snmp import walk
+from test_hardening import SANITIZER_REPORT
 from test_health import health
 
 
@@ -126,3 +127,4 @@ def test_each_daemon_fault_shows_as_its_row_says(quick_reconnect, launcher, tmp_
         except AssertionError as e:
             raise AssertionError("%s: %s" % (name, e)) from e
         undo(t)
+    assert not SANITIZER_REPORT.search(agent.stderr()), agent.stderr()[-5000:]
