@@ -148,8 +148,10 @@ def pool_rows(filesystems):
             disks = p["disks"]
             row = {"tarnStgPoolFSName": fs["name"], "tarnStgPoolName": p["name"],
                    "tarnStgPoolNumDisks": len(disks)}
-            row.update(pair("tarnStgPoolTotalSpace", p["totalSpace"], True))
-            row.update(pair("tarnStgPoolFreeSpace", p["freeSpace"], True))
+            row.update(pair("tarnStgPoolTotalSpace", sum(int(d["totalSpace"]) for d in disks),
+                            True))
+            row.update(pair("tarnStgPoolFreeSpace", sum(
+                int(d["fullBlockFreeSpace"]) + int(d["subBlockFreeSpace"]) for d in disks), True))
             yield (fs["name"], p["name"]), {"tarnStgPoolTable": row}
 
 
