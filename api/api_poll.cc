@@ -15,9 +15,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
-
+#include <functional>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "agent/clock.h"
@@ -40,7 +41,6 @@ enum Conv {
   SET_INT32,       // strtol base 10
   SET_INT64,       // strtoll base 10
   SET_TRUE_FLAG,   // 1 when the value is exactly "true", else 0
-  SET_LOW32,       // strtoll base 10, the low 32 bits kept
   SET_STAT_CACHE,  // strtol base 10; -1 becomes four times the row's other field
   SET_BUFFERED,    // strtol of the value read before the line was split
   ADD_INT32,       // adds strtol, wrapping like any 32-bit addition
@@ -93,9 +93,6 @@ void storeNumber(R* rec, const KeywordRow<R>& row, const char* value, WalkState*
       break;
     case SET_TRUE_FLAG:
       rec->*row.i32 = strcmp(value, "true") == 0 ? 1 : 0;
-      break;
-    case SET_LOW32:
-      rec->*row.i32 = static_cast<int32_t>(static_cast<uint32_t>(toInt64(value)));
       break;
     case SET_STAT_CACHE: {
       int64_t v = strtol(value, nullptr, 10);
@@ -265,8 +262,8 @@ const int kPoolLimit = 4;
 const KeywordRow<StoragePoolInfo> kPoolRows[] = {
     {"_status_", &StoragePoolInfo::status},
     {"_ndisks_", &StoragePoolInfo::numDisks},
-    {"_totalspace_", &StoragePoolInfo::totalSpace, SET_LOW32},
-    {"_freespace_", &StoragePoolInfo::freeSpace, SET_LOW32},
+    {"_totalspace_", &StoragePoolInfo::totalSpace},
+    {"_freespace_", &StoragePoolInfo::freeSpace},
 };
 
 // "get fs NAME POOL", record "_disk_".
@@ -328,11 +325,27 @@ std::atomic<int> queryLimitMillis{kQueryLimitMillis};
 const int kQuerySliceMillis = 100;
 std::atomic<bool> queriesStopped{false};
 
-// Starts "/bin/sh -c command" in a process group of its own, its output on
-// *out. The child gets the default signal mask and dispositions: it would
-// otherwise inherit the stop signals blocked (worker threads) and SIGPIPE
-// ignored. -1 when it cannot be started.
+// The blank-separated words of command (which holds no quotes) as an
+// argument vector in *words; argv points into it and ends with a null.
+void splitWords(const char* command, std::string* words, std::vector<char*>* argv) {
+  *words = command;
+  argv->clear();
+  char* save = nullptr;
+  for (char* w = strtok_r(&(*words)[0], " ", &save); w != nullptr;
+       w = strtok_r(nullptr, " ", &save))
+    argv->push_back(w);
+  argv->push_back(nullptr);
+}
+
+// Starts the tool of command directly (no shell between: a missing tool is
+// then a failed start, not a shell's status) in a process group of its own,
+// its output on *out. The child gets the default signal mask and
+// dispositions: it would otherwise inherit the stop signals blocked (worker
+// threads) and SIGPIPE ignored. -1 when it cannot be started.
 pid_t spawnQuery(const char* command, int* out) {
+  std::string words;
+  std::vector<char*> argv;
+  splitWords(command, &words, &argv);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -348,9 +361,8 @@ pid_t spawnQuery(const char* command, int* out) {
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  const char* argv[] = {"sh", "-c", command, nullptr};
   pid_t pid;
-  int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv), environ);
+  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(fds[1]);
@@ -378,20 +390,39 @@ bool collectOutput(int fd, std::string* text, int64_t deadline) {
 }
 
 // True once the child has ended (and been waited for) before the deadline
-// or a stop; a tool may close its output and still run.
-bool reaped(pid_t pid, int64_t deadline) {
+// or a stop, with its wait status in *status; a tool may close its output
+// and still run.
+bool reaped(pid_t pid, int64_t deadline, int* status) {
   for (;;) {
-    pid_t done = waitpid(pid, nullptr, WNOHANG);
+    pid_t done = waitpid(pid, status, WNOHANG);
     if (done == pid || (done < 0 && errno != EINTR)) return true;
     if (queriesStopped.load() || monotonicMicros() / 1000 >= deadline) return false;
     usleep(1000);
   }
 }
 
+// Tells the operator, in one line, how a finished query failed; false when
+// it ended well (status 0).
+bool queryFailed(const char* command, int status) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
+  char message[COMMAND_SIZE + 96];
+  snprintf(message, sizeof message, "Warning: %s %s %d; the last configuration is kept\n", command,
+           WIFSIGNALED(status) ? "killed by signal" : "exited with status",
+           WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+  ts_print(message);
+  return true;
+}
+
 // Runs the query to its end and returns its output as a stream to read
 // lines from; null (and the operator told) when it cannot be started, ran
-// too long or was cut short by a stop. A hung tool is killed, with anything
-// it started, so that it holds neither a poll nor the agent's stop.
+// too long, was cut short by a stop, or did not exit with status 0. A hung
+// tool is killed, with anything it started, so that it holds neither a poll
+// nor the agent's stop.
+//
+// A failed run counts as no answer, whatever it printed: it may have printed
+// only some records, and the disk scan removes every file system, pool and
+// disk that its records do not name, so one failed run would empty the
+// tables until the next change of the configuration.
 FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
   char command[COMMAND_SIZE];
   buildQueryCommand(spec, norefresh, command, sizeof command);
@@ -405,7 +436,8 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
   }
   ScopedFd outFd(out);
   const int64_t deadline = monotonicMicros() / 1000 + queryLimitMillis.load();
-  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline);
+  int status = 0;
+  bool finished = collectOutput(out, text, deadline) && reaped(pid, deadline, &status);
   if (!finished) {
     kill(-pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -415,6 +447,7 @@ FILE* startQuery(const QuerySpec& spec, int norefresh, std::string* text) {
     ts_print(message);
     return nullptr;
   }
+  if (queryFailed(command, status)) return nullptr;
   if (text->empty()) return fopen("/dev/null", "r");
   return fmemopen(&(*text)[0], text->size(), "r");
 }
@@ -457,21 +490,65 @@ R* appendNamed(std::vector<R*>* list, const char* name) {
   return rec;
 }
 
+// The record of list named name, through index; a new one appended (and
+// entered in index) when there is none and the list holds fewer than limit.
+// Null when the list is full (*full then set) or memory is short.
+template <class R>
+R* findOrAppend(std::vector<R*>* list, KeyIndex<R>* index, const char* name, size_t limit,
+                bool* full) {
+  int32_t at = index->find(name);
+  if (at >= 0) return (*list)[at];
+  if (list->size() >= limit) {
+    *full = true;
+    return nullptr;
+  }
+  R* rec = appendNamed(list, name);
+  if (rec != nullptr) index->add(rec, static_cast<int32_t>(list->size() - 1));
+  return rec;
+}
+
+// True when a warning last given at *warnedAt (monotonic seconds, 0 for
+// never) may be given again after seconds; then *warnedAt becomes now.
+bool warningDue(int64_t* warnedAt, int64_t seconds) {
+  const int64_t now = monotonicMicros() / 1000000;
+  if (*warnedAt != 0 && now - *warnedAt < seconds) return false;
+  *warnedAt = now != 0 ? now : 1;
+  return true;
+}
+
+enum { LIMIT_POOLS = 0, LIMIT_DISKS = 1 };
+// When each limit was last told; read and written under handlerMutex.
+int64_t limitWarnedAt[2] = {};
+const int64_t kLimitWarnSeconds = 60;
+
+// Tells the operator, at most once a minute per limit, that fsName holds
+// more pools or disks than it may.
+void warnLimit(int which, const char* fsName) {
+  if (!warningDue(&limitWarnedAt[which], kLimitWarnSeconds)) return;
+  char message[RECORD_TEXT_SIZE + 128];
+  snprintf(message, sizeof message,
+           "Warning: file system %s has more than %d %s; the rest are left out\n", fsName,
+           which == LIMIT_POOLS ? MAX_POOLS_PER_FS : MAX_DISKS_PER_FS,
+           which == LIMIT_POOLS ? "storage pools" : "disks");
+  ts_print(message);
+}
+
 // Destroys the records of list that the last scan did not mark and clears
-// the marks of the others; inner(rec) sweeps a kept record's own children first.
+// the marks of the others; inner(rec) sweeps a kept record's own children
+// first. One pass: the kept records move up in place.
 template <class R, class Inner>
 void sweepUnmarked(std::vector<R*>* list, Inner inner) {
-  for (size_t i = 0; i < list->size();) {
-    R* rec = (*list)[i];
+  size_t kept = 0;
+  for (R* rec : *list) {
     if (rec != nullptr) inner(rec);
     if (rec != nullptr && rec->inConfig != 0) {
       rec->inConfig = 0;
-      i++;
-      continue;
+      (*list)[kept++] = rec;
+    } else {
+      delete rec;
     }
-    delete rec;
-    list->erase(list->begin() + i);
   }
+  list->resize(kept);
 }
 
 void sweepTree(ClusterInfo* master) {
@@ -492,10 +569,71 @@ const DiskUsage kDiskUsages[] = {
     {"metadataOnly", "y", "n"},
 };
 
-// Marks (creating where missing) the file system, pool and disk of one disk
-// record and sets the disk's usage. Lines that are not disk records, and
-// disks that belong to no file system, change nothing.
-void applyDiskRecord(ClusterInfo* master, const char* line) {
+// One disk configuration scan over the master tree: its look-ups go through
+// indexes built once per scan (file systems; per file system, its pools and
+// its disk count; per pool, its disks), so a scan is linear in its records.
+class DiskScan {
+ public:
+  explicit DiskScan(ClusterInfo* master)
+      : master_(master), fileSystems_(master->fileSystems, &FilesystemInfo::name) {}
+  // Marks (creating where missing, within the limits) the file system, pool
+  // and disk of one disk record and sets the disk's usage. Lines that are
+  // not disk records, and disks that belong to no file system, change nothing.
+  void apply(const char* line);
+
+ private:
+  struct FsState {
+    KeyIndex<StoragePoolInfo> pools;
+    size_t disks;
+  };
+  FsState& stateOf(FilesystemInfo* fs);
+  KeyIndex<DiskInfo>& disksOf(StoragePoolInfo* pool);
+  DiskInfo* mark(const char* fsName, const char* poolName, const char* diskName);
+
+  ClusterInfo* master_;
+  KeyIndex<FilesystemInfo> fileSystems_;
+  std::unordered_map<const FilesystemInfo*, FsState> fsStates_;
+  std::unordered_map<const StoragePoolInfo*, KeyIndex<DiskInfo>> poolDisks_;
+};
+
+DiskScan::FsState& DiskScan::stateOf(FilesystemInfo* fs) {
+  auto at = fsStates_.find(fs);
+  if (at != fsStates_.end()) return at->second;
+  size_t disks = 0;
+  for (StoragePoolInfo* pool : fs->pools) disks += pool != nullptr ? pool->disks.size() : 0;
+  FsState state{KeyIndex<StoragePoolInfo>(fs->pools, &StoragePoolInfo::name), disks};
+  return fsStates_.emplace(fs, std::move(state)).first->second;
+}
+
+KeyIndex<DiskInfo>& DiskScan::disksOf(StoragePoolInfo* pool) {
+  auto at = poolDisks_.find(pool);
+  if (at != poolDisks_.end()) return at->second;
+  return poolDisks_.emplace(pool, KeyIndex<DiskInfo>(pool->disks, &DiskInfo::name)).first->second;
+}
+
+DiskInfo* DiskScan::mark(const char* fsName, const char* poolName, const char* diskName) {
+  Key fsKey(fsName), poolKey(poolName), diskKey(diskName);
+  bool full = false;
+  FilesystemInfo* fs =
+      findOrAppend(&master_->fileSystems, &fileSystems_, fsKey.text, SIZE_MAX, &full);
+  if (fs == nullptr) return nullptr;
+  fs->inConfig = 255;
+  FsState& state = stateOf(fs);
+  StoragePoolInfo* pool =
+      findOrAppend(&fs->pools, &state.pools, poolKey.text, MAX_POOLS_PER_FS, &full);
+  if (full) warnLimit(LIMIT_POOLS, fs->name);
+  if (pool == nullptr) return nullptr;
+  pool->inConfig = 255;
+  const size_t before = pool->disks.size();
+  const size_t room = MAX_DISKS_PER_FS > state.disks ? MAX_DISKS_PER_FS - state.disks : 0;
+  DiskInfo* d = findOrAppend(&pool->disks, &disksOf(pool), diskKey.text, before + room, &full);
+  if (full) warnLimit(LIMIT_DISKS, fs->name);
+  state.disks += pool->disks.size() - before;
+  if (d != nullptr) d->inConfig = 255;
+  return d;
+}
+
+void DiskScan::apply(const char* line) {
   int skip1 = 0, skip2 = 0;
   QueryField disk, fsName, poolName, usage;
   if (sscanf(line, "tncfgdump:sdrq_nsd_info:%d:%d:::" QF ":" QF ":" QF ":" QF ":", &skip1, &skip2,
@@ -503,20 +641,8 @@ void applyDiskRecord(ClusterInfo* master, const char* line) {
     return;
   }
   if (strcmp(fsName, "free_disk") == 0) return;
-  Key fsKey(fsName), poolKey(poolName), diskKey(disk);
-  int32_t at = master->getFilesystemInfoIndex(fsKey.text);
-  FilesystemInfo* fs =
-      at >= 0 ? master->fileSystems[at] : appendNamed(&master->fileSystems, fsKey.text);
-  if (fs == nullptr) return;
-  fs->inConfig = 255;
-  at = fs->getStoragePoolInfoIndex(poolKey.text);
-  StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, poolKey.text);
-  if (pool == nullptr) return;
-  pool->inConfig = 255;
-  at = pool->getDiskInfoIndex(diskKey.text);
-  DiskInfo* d = at >= 0 ? pool->disks[at] : appendNamed(&pool->disks, diskKey.text);
+  DiskInfo* d = mark(fsName, poolName, disk);
   if (d == nullptr) return;
-  d->inConfig = 255;
   for (const DiskUsage& u : kDiskUsages) {
     if (strcmp(usage, u.usage) != 0) continue;
     copyText(d->metadata, u.metadata);
@@ -555,8 +681,9 @@ void applyClusterRecord(ClusterInfo* master, const char* line) {
   }
 }
 
-// Adds the node of one node record when its address is new; known nodes keep
-// their identity fields. Fields the line stops before are empty.
+// Adds the node of one node record when its address is new, and marks it as
+// listed; known nodes keep their identity fields. Fields the line stops
+// before are empty.
 void applyNodeRecord(ClusterInfo* master, const char* line) {
   int skip1 = 0, skip2 = 0;
   QueryField name = "", ip = "", unused3 = "", manager = "", quorum = "", unused6 = "",
@@ -566,10 +693,15 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
       &skip1, &skip2, name, ip, unused3, manager, quorum, unused6, platform);
   if (n < 4) return;
   Key ipKey(ip);
-  if (master->getNodeInfoIndex(ipKey.text) >= 0) return;
+  int32_t at = master->getNodeInfoIndex(ipKey.text);
+  if (at >= 0) {
+    master->nodes[at]->inConfig = 255;
+    return;
+  }
   MErrno err = 0;
   NodeInfo* node = new (std::nothrow) NodeInfo(&err);
   if (node == nullptr) return;
+  node->inConfig = 255;
   copyText(node->ip, ipKey.text);
   copyText(node->name, name);
   snprintf(node->type, sizeof node->type, "%s%s",
@@ -579,16 +711,16 @@ void applyNodeRecord(ClusterInfo* master, const char* line) {
   master->nodes.push_back(node);
 }
 
-// Runs a query and hands each output line to apply(master, line). 1 when the
-// tool cannot be started, else 0.
-int runQuery(const QuerySpec& spec, int norefresh, ClusterInfo* master, bool firstLineOnly,
-             void (*apply)(ClusterInfo*, const char*)) {
+// Runs a query and hands each output line to apply(line). 1, with nothing
+// applied, when the tool cannot be started or fails; else 0.
+int runQuery(const QuerySpec& spec, int norefresh, bool firstLineOnly,
+             const std::function<void(const char*)>& apply) {
   std::string text;
   ScopedFile output(startQuery(spec, norefresh, &text));
   if (output.get() == nullptr) return 1;
   char line[QUERY_LINE_SIZE];
   while (readQueryLine(output.get(), line)) {
-    apply(master, line);
+    apply(line);
     if (firstLineOnly) break;
   }
   return 0;
@@ -696,7 +828,10 @@ int PollingHandler::refreshClusterRecipe() {
 
 int PollingHandler::updateClusterInfo(ClusterInfo* dst, int norefresh) {
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kClusterQuery, norefresh, clusterInfo, true, applyClusterRecord) != 0) return 1;
+  ClusterInfo* master = clusterInfo;
+  if (runQuery(kClusterQuery, norefresh, true,
+               [master](const char* line) { applyClusterRecord(master, line); }) != 0)
+    return 1;
   int rc = processCommand("get clusterinfo");
   if (rc != 0) {
     utils->cleanupCommand();
@@ -760,11 +895,7 @@ int PollingHandler::checkFailedNode(int level) {
 // seconds tells the operator as much as one per refused poll.
 void PollingHandler::warnFailedNode(int level) {
   if (level < 0 || level >= POLL_LEVEL_COUNT) level = 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  if (failedNodeWarned[level] != 0 && now.tv_sec - failedNodeWarned[level] < kFailedNodeWarnSeconds)
-    return;
-  failedNodeWarned[level] = now.tv_sec != 0 ? now.tv_sec : 1;
+  if (!warningDue(&failedNodeWarned[level], kFailedNodeWarnSeconds)) return;
   ts_print("Warning: failed node\n");
 }
 
@@ -803,7 +934,12 @@ void resetNodeStates(ClusterInfo* master) {
 
 int PollingHandler::updateNodeInfo(ClusterInfo* dst, int norefresh) {
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kNodeQuery, norefresh, clusterInfo, false, applyNodeRecord) != 0) return 1;
+  ClusterInfo* master = clusterInfo;
+  if (runQuery(kNodeQuery, norefresh, false,
+               [master](const char* line) { applyNodeRecord(master, line); }) != 0)
+    return 1;
+  // A node the configuration no longer lists has left the cluster.
+  sweepUnmarked(&clusterInfo->nodes, [](NodeInfo*) {});
   int rc = processCommand("get nodes");
   if (rc != 0) {
     utils->cleanupCommand();
@@ -895,7 +1031,9 @@ int PollingHandler::updateDiskSDRInfo(int norefresh) {
   // Held for the whole scan: its sweep destroys records that the polls and
   // getClusterInfo on other threads read.
   ScopedLock lock(&handlerMutex);
-  if (runQuery(kDiskQuery, norefresh, clusterInfo, false, applyDiskRecord) != 0) return 1;
+  DiskScan scan(clusterInfo);
+  if (runQuery(kDiskQuery, norefresh, false, [&scan](const char* line) { scan.apply(line); }) != 0)
+    return 1;
   sweepTree(clusterInfo);
   stampNow(&clusterInfo->sdrUpdateTime);
   return 0;
@@ -912,16 +1050,18 @@ void pollPools(PollingHandler* h, int32_t fsIndex) {
   char command[COMMAND_SIZE];
   snprintf(command, sizeof command, "%s %s", "get stgpools", fs->name);
   h->processCommand(command);
+  KeyIndex<StoragePoolInfo> pools(fs->pools, &StoragePoolInfo::name);
+  bool full = false;
   utils->prepBuffer();
   while (utils->getNextInstance("_pool_") != 0) {
     Key name(utils->getBufferedValue("_pool_", 1, 256));
     if (name.text[0] == '\0') continue;  // a record without a name has no pool to fill
-    int32_t at = fs->getStoragePoolInfoIndex(name.text);
-    StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : appendNamed(&fs->pools, name.text);
+    StoragePoolInfo* pool = findOrAppend(&fs->pools, &pools, name.text, MAX_POOLS_PER_FS, &full);
     if (pool == nullptr) continue;
     walkLine(utils, pool, kPoolRows, kPoolLimit);
     pool->fsIndex = fsIndex;
   }
+  if (full) warnLimit(LIMIT_POOLS, fs->name);
   utils->cleanupCommand();
   stampNow(&fs->poolUpdateTime);
 }
@@ -932,11 +1072,6 @@ void pollPools(PollingHandler* h, int32_t fsIndex) {
 FilesystemInfo* sameFs(ClusterInfo* dst, const FilesystemInfo* fs) {
   int32_t at = dst->getFilesystemInfoIndex(fs->name);
   return at >= 0 ? dst->fileSystems[at] : nullptr;
-}
-
-StoragePoolInfo* samePool(FilesystemInfo* dst, const StoragePoolInfo* pool) {
-  int32_t at = dst->getStoragePoolInfoIndex(pool->name);
-  return at >= 0 ? dst->pools[at] : nullptr;
 }
 
 // Position of name in the master's file systems, or -1 (null name included).
@@ -983,10 +1118,11 @@ void pollDisks(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool) {
   char command[COMMAND_SIZE];
   snprintf(command, sizeof command, "%s %s %s", "get fs", fs->name, pool->name);
   h->processCommand(command);
+  const KeyIndex<DiskInfo> disks(pool->disks, &DiskInfo::name);
   utils->prepBuffer();
   while (utils->getNextInstance("_disk_") != 0) {
     Key name(utils->getBufferedValue("_disk_", 1, 256));
-    int32_t at = pool->getDiskInfoIndex(name.text);
+    int32_t at = disks.find(name.text);
     if (at < 0) continue;  // only the configuration scan creates disks
     DiskInfo* disk = pool->disks[at];
     disk->clearStats();
@@ -1022,6 +1158,7 @@ void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool)
   h->processCommand(command);
   // Whether each disk's shortest times already hold a value of this poll.
   std::vector<char> readSeen(pool->disks.size(), 0), writeSeen(pool->disks.size(), 0);
+  const KeyIndex<DiskInfo> disks(pool->disks, &DiskInfo::name);
   int seen = 0;
   utils->prepBuffer();
   while (utils->getNextInstance("_tnperf") != 0) {
@@ -1034,7 +1171,7 @@ void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool)
       continue;
     }
     Key name(utils->getBufferedValue("_d_", 0, 256));
-    int32_t at = pool->getDiskInfoIndex(name.text);
+    int32_t at = disks.find(name.text);
     if (at < 0) continue;
     DiskInfo* disk = pool->disks[at];
     copyText(disk->nodeName, utils->getBufferedValue("_nn_", 0, 256));
@@ -1056,11 +1193,12 @@ void mergeDisks(ClusterInfo* master, ClusterInfo* dst, int32_t poolIndex) {
     FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
     if (to == nullptr) continue;
     to->copyPools(fs);
+    const KeyIndex<StoragePoolInfo> toPools(to->pools, &StoragePoolInfo::name);
     for (size_t j = 0; j < fs->pools.size(); j++) {
       if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
       StoragePoolInfo* pool = fs->pools[j];
-      StoragePoolInfo* toPool = pool != nullptr ? samePool(to, pool) : nullptr;
-      if (toPool != nullptr) toPool->copyDisks(pool);
+      int32_t at = pool != nullptr ? toPools.find(pool->name) : -1;
+      if (at >= 0) to->pools[at]->copyDisks(pool);
     }
   }
 }

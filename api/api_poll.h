@@ -49,7 +49,9 @@ class PollingHandler {
 
   // Cluster poll: configuration query plus "get clusterinfo" into the master,
   // then the master's values (not its lists) onto dst. 0; 1 when the query
-  // tool cannot be started; or the failing daemon command's result.
+  // tool cannot be started, runs too long or fails (its output is then not
+  // applied: the master keeps its last good configuration); or the failing
+  // daemon command's result.
   int updateClusterInfo(ClusterInfo* dst, int norefresh);
   // Copies the master's cluster values, nodes and file systems into dst
   // (one level deep: pools are merged by the pool and disk polls). Returns 0.
@@ -61,8 +63,10 @@ class PollingHandler {
   // kFailedNodeWarnSeconds. Caller holds handlerMutex.
   int checkFailedNode(int level = POLL_LEVEL_FS);
 
-  // Node poll; merges the master's nodes into dst on success. 0; 1 when the
-  // query tool cannot be started; or the failing daemon command's result.
+  // Node poll: adds the nodes the query lists, removes those it no longer
+  // lists, and merges the master's nodes into dst on success. 0; 1 when the
+  // query tool fails as for updateClusterInfo (nothing changes); or the
+  // failing daemon command's result.
   int updateNodeInfo(ClusterInfo* dst, int norefresh);
   // The file system, pool and disk polls send one command per record and
   // stop at the first that fails: they then return 1 and merge nothing, so
@@ -74,7 +78,7 @@ class PollingHandler {
   int updateFilesystemInfo(ClusterInfo* dst, int perf);
   // Disk configuration scan: creates and removes the master's file systems,
   // pools and disks after the query tool's disk records. 0, or 1 when the
-  // tool cannot be started. Any thread.
+  // tool fails as for updateClusterInfo, changing nothing. Any thread.
   int updateDiskSDRInfo(int norefresh);
   // Pool poll for fsName, or every file system when fsName is null; merges
   // file systems and pools into dst. 0, or 1 (unknown file system, failed
@@ -100,7 +104,7 @@ class PollingHandler {
   static constexpr int kFailedNodeWarnSeconds = 20;
   void warnFailedNode(int level);
   // Monotonic second of each level's last failed-node warning; 0 for none.
-  long failedNodeWarned[POLL_LEVEL_COUNT] = {};
+  int64_t failedNodeWarned[POLL_LEVEL_COUNT] = {};
 };
 
 // How long one run of the configuration query tool may take before it is

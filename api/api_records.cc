@@ -29,21 +29,24 @@ int32_t findByKey(const std::vector<R*>& list, char (R::*key)[RECORD_TEXT_SIZE],
 // Makes dst hold one record per key of src, with the values of src's last
 // record of that key. Records dst keeps stay the same objects, in their order,
 // first; records new to dst follow in src's order. Vanished records are
-// destroyed. The records' own child lists are left alone (operator= skips them).
+// destroyed. The records' own child lists are left alone (operator= skips
+// them). Linear in the two lengths: every look-up goes through an index.
 template <class R>
 void mergeList(std::vector<R*>* dst, const std::vector<R*>& src, char (R::*key)[RECORD_TEXT_SIZE]) {
-  for (size_t i = 0; i < dst->size();) {
-    R* rec = (*dst)[i];
-    if (rec != nullptr && findByKey(src, key, rec->*key) >= 0) {
-      i++;
-      continue;
+  const KeyIndex<R> inSrc(src, key);
+  size_t kept = 0;
+  for (R* rec : *dst) {
+    if (rec != nullptr && inSrc.find(rec->*key) >= 0) {
+      (*dst)[kept++] = rec;
+    } else {
+      delete rec;
     }
-    delete rec;
-    dst->erase(dst->begin() + i);
   }
+  dst->resize(kept);
+  KeyIndex<R> inDst(*dst, key);
   for (R* from : src) {
     if (from == nullptr) continue;
-    int32_t at = findByKey(*dst, key, from->*key);
+    int32_t at = inDst.find(from->*key);
     if (at >= 0) {
       *(*dst)[at] = *from;
       continue;
@@ -53,6 +56,7 @@ void mergeList(std::vector<R*>* dst, const std::vector<R*>& src, char (R::*key)[
     if (rec == nullptr) continue;  // out of memory: the next merge tries again
     *rec = *from;
     dst->push_back(rec);
+    inDst.add(rec, static_cast<int32_t>(dst->size() - 1));
   }
 }
 

@@ -10,14 +10,53 @@
 #define TNMIBD_API_API_RECORDS_H_
 
 #include <stdint.h>
+#include <string.h>
 #include <sys/time.h>
 
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "api/merrno.h"
 
 // Size of every text field of the records but one (unmountOnDiskFail).
 enum { RECORD_TEXT_SIZE = 128, RECORD_SHORT_TEXT_SIZE = 32 };
+
+// Most pools, and most disks in all its pools, that one file system holds:
+// far beyond any real configuration, and small enough that a daemon answer
+// or a configuration cannot make the agent grow without end.
+enum { MAX_POOLS_PER_FS = 256, MAX_DISKS_PER_FS = 8192 };
+
+// The positions of a list's records by their key text, so that a pass over
+// an answer or a merge looks each record up in constant time instead of
+// walking the list. Valid while the list is not reordered and no key text
+// changes; records appended to the list are entered with add. Null slots and
+// later duplicates are not entered: find gives the first position, as a
+// walk of the list would.
+template <class R>
+class KeyIndex {
+ public:
+  KeyIndex(const std::vector<R*>& list, char (R::*key)[RECORD_TEXT_SIZE]) : key_(key) {
+    positions_.reserve(list.size());
+    for (size_t i = 0; i < list.size(); i++) add(list[i], static_cast<int32_t>(i));
+  }
+  // Position of the first record whose key equals value, or -1 (null value included).
+  int32_t find(const char* value) const {
+    if (value == nullptr) return -1;
+    auto at = positions_.find(std::string_view(value, strnlen(value, RECORD_TEXT_SIZE)));
+    return at == positions_.end() ? -1 : at->second;
+  }
+  // Enters rec (non-null, staying at position) unless its key is already entered.
+  void add(const R* rec, int32_t position) {
+    if (rec == nullptr) return;
+    const char* text = rec->*key_;
+    positions_.emplace(std::string_view(text, strnlen(text, RECORD_TEXT_SIZE)), position);
+  }
+
+ private:
+  char (R::*key_)[RECORD_TEXT_SIZE];
+  std::unordered_map<std::string_view, int32_t> positions_;
+};
 
 // One disk of a storage pool; identified by name.
 class DiskInfo {
@@ -75,8 +114,8 @@ class StoragePoolInfo {
   char name[RECORD_TEXT_SIZE] = {};
   char status[RECORD_TEXT_SIZE] = {};
   int32_t numDisks = 0;
-  int32_t totalSpace = 0;  // low 32 bits of the daemon's 64-bit value
-  int32_t freeSpace = 0;
+  int64_t totalSpace = 0;
+  int64_t freeSpace = 0;
   int32_t fsIndex = 0;
   unsigned char inConfig = 0;
   std::vector<DiskInfo*> disks;
@@ -111,9 +150,9 @@ class FilesystemInfo {
   int32_t nsysmgt = 0;
   int32_t mgrChangeCnt = 0;
   int64_t totalSpace = 0;
-  int32_t numTotalInodes = 0;
+  int64_t numTotalInodes = 0;
   int64_t freeSpace = 0;
-  int32_t numFreeInodes = 0;
+  int64_t numFreeInodes = 0;
   int64_t fullFreeSpace = 0;
   int64_t fragFreeSpace = 0;
   char threadWait[RECORD_TEXT_SIZE] = {};
@@ -148,8 +187,11 @@ class NodeInfo {
   explicit NodeInfo(MErrno* err);
   ~NodeInfo();
   NodeInfo(const NodeInfo&) = delete;
-  // Copies every field.
+  // Copies every field except inConfig.
   NodeInfo& operator=(const NodeInfo& src);
+
+  // Set while the node query that lists the node is read; 0 otherwise.
+  unsigned char inConfig = 0;
 
   char name[RECORD_TEXT_SIZE] = {};
   char ip[RECORD_TEXT_SIZE] = {};

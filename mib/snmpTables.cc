@@ -173,7 +173,8 @@ bool resolveColumn(const ColumnRow* rows, size_t count, const int* colTable, int
     const int wideColumn = rows[i].wideSlot > 0 ? colTable[rows[i].wideSlot] : 0;
     // A column never looked up, or missing from the MIB, holds 0 or -1.
     const bool low = column > 0 && colnum == column;
-    const bool high = column > 0 && rows[i].kind == COL_PAIR && colnum == column + 1;
+    const bool pair = rows[i].kind == COL_PAIR || rows[i].kind == COL_LOW_PAIR;
+    const bool high = column > 0 && pair && colnum == column + 1;
     const bool wide = wideColumn > 0 && colnum == wideColumn;
     if (!low && !high && !wide) continue;
     const FieldValue value = rows[i].read(row);
@@ -183,7 +184,9 @@ bool resolveColumn(const ColumnRow* rows, size_t count, const int* colTable, int
       *cell =
           CellValue{ASN_COUNTER64, nullptr, 0, 0, {value.number >> 32, value.number & 0xFFFFFFFFu}};
     } else {
-      const uint32_t half = static_cast<uint32_t>(high ? value.number >> 32 : value.number);
+      const uint64_t halves =
+          rows[i].kind == COL_LOW_PAIR ? value.number & 0xFFFFFFFFu : value.number;
+      const uint32_t half = static_cast<uint32_t>(high ? halves >> 32 : halves);
       *cell = CellValue{ASN_UNSIGNED, nullptr, 0, half, {0, 0}};
     }
     return true;

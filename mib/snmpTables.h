@@ -120,11 +120,12 @@ bool findRow(const ClusterInfo* cluster, const TableLoopContext* ctx, RowLevel l
 
 // How a column publishes its field: text, a 32-bit number, or the L/H halves
 // of a 64-bit value (the H column is the L column number plus one) together
-// with that value whole as a Counter64 column.
-enum ColumnKind { COL_TEXT, COL_NUMBER, COL_PAIR };
+// with that value whole as a Counter64 column. COL_LOW_PAIR is a pair whose
+// L/H columns have always carried only the low 32 bits (H 0), as managers
+// that read them expect; its Counter64 column still gives the whole value.
+enum ColumnKind { COL_TEXT, COL_NUMBER, COL_PAIR, COL_LOW_PAIR };
 
-// A field as read from a row: text for COL_TEXT, else the number (a 32-bit
-// field published as a pair is zero-extended, so its H half is 0).
+// A field as read from a row: text for COL_TEXT, else the number.
 struct FieldValue {
   const char* text;
   uint64_t number;

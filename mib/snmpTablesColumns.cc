@@ -36,17 +36,19 @@ namespace {
         0                                                           \
   }
 // A 64-bit field: L gets the low half, H the high half, the 64-bit column
-// (slot wide) the whole value.
-#define TN_PAIR64(slot, wide, value)                                \
+// (slot wide) the whole value; with COL_LOW_PAIR, H is always 0.
+#define TN_WIDE(slot, kind, wide, value)                            \
   {                                                                 \
-    slot, COL_PAIR,                                                 \
+    slot, kind,                                                     \
         [](const RowRecords& r) {                                   \
           return FieldValue{nullptr, static_cast<uint64_t>(value)}; \
         },                                                          \
         wide                                                        \
   }
-// A 32-bit field published as a pair: zero-extended, so H is always 0.
-#define TN_PAIR32(slot, wide, value) TN_PAIR64(slot, wide, static_cast<uint32_t>(value))
+#define TN_PAIR64(slot, wide, value) TN_WIDE(slot, COL_PAIR, wide, value)
+// Pool sizes and inode counts: their L/H pairs have always given the low 32
+// bits and an H of 0, and keep doing so; the 64-bit column gives the whole value.
+#define TN_LOW_PAIR(slot, wide, value) TN_WIDE(slot, COL_LOW_PAIR, wide, value)
 // A disk time in seconds, published in microseconds as a pair.
 #define TN_TIME(slot, wide, field) TN_PAIR64(slot, wide, diskTimeMicros(r.disk->field))
 
@@ -179,9 +181,9 @@ const ColumnRow kFsStatusColumns[] = {
     TN_TEXT(1, r.fs->status),
     TN_TEXT(2, r.fs->xstatus),
     TN_PAIR64(3, 27, r.fs->totalSpace),
-    TN_PAIR32(4, 28, r.fs->numTotalInodes),
+    TN_LOW_PAIR(4, 28, r.fs->numTotalInodes),
     TN_PAIR64(5, 29, r.fs->freeSpace),
-    TN_PAIR32(6, 30, r.fs->numFreeInodes),
+    TN_LOW_PAIR(6, 30, r.fs->numFreeInodes),
 };
 const ColumnRow kFsPerfColumns[] = {
     TN_TEXT(9, r.fs->name),
@@ -215,8 +217,8 @@ const ColumnLookup kPoolLookups[] = {
 const ColumnRow kPoolColumns[] = {
     TN_TEXT(0, r.fs->name),
     TN_TEXT(1, r.pool->name),
-    TN_PAIR32(2, 5, r.pool->totalSpace),
-    TN_PAIR32(3, 6, r.pool->freeSpace),
+    TN_LOW_PAIR(2, 5, r.pool->totalSpace),
+    TN_LOW_PAIR(3, 6, r.pool->freeSpace),
     TN_NUMBER(4, r.pool->numDisks),
 };
 

@@ -13,7 +13,9 @@
 // free, delete the record). The queue holds at most kMaxQueuedTraps: a burst
 // of tens of thousands fits, but a master that reads nothing for hours must
 // not grow the agent without end, so past that a sender deletes its record,
-// counts it in trapsDropped and says so at most once a minute.
+// counts it in trapsDropped and says so at most once a minute. A trap whose
+// turn comes while the library has no session with the master (stopped, or
+// not yet reconnected) reaches no one: it is counted as dropped, not sent.
 //
 // The queue, its mutex and the look-up cache live for the whole process and
 // are never destroyed: a path to exit on another thread (a lost daemon
@@ -215,10 +217,17 @@ struct QueuedTrap {
 
 pthread_mutex_t queueMutex = PTHREAD_MUTEX_INITIALIZER;
 std::deque<QueuedTrap>& queue = *new std::deque<QueuedTrap>;
-// Under queueMutex: when the last overflow warning was given (monotonic
-// seconds, 0 for never) and the drops since.
-int64_t dropWarnedAt = 0;
-uint64_t droppedSinceWarning = 0;
+// Traps dropped for one reason, told to the operator at most once per
+// kDropWarnSeconds.
+struct DropWarning {
+  int64_t warnedAt = 0;  // monotonic seconds of the last warning; 0 for never
+  uint64_t since = 0;    // drops since then
+  // Counts one drop in trapsDropped; the number to warn about when a
+  // warning is due, else 0.
+  uint64_t note();
+};
+DropWarning queueFull;  // under queueMutex
+DropWarning noMaster;   // main thread only
 std::atomic<uint64_t> trapsSent{0};
 std::atomic<uint64_t> trapsDropped{0};
 int wakeRead = -1;
@@ -302,17 +311,15 @@ void addField(netsnmp_variable_list** vars, const TrapBinding& binding,
   snmp_varlist_add_variable(vars, name, nameLen, ASN_GAUGE, &gauge, sizeof gauge);
 }
 
-// Counts one trap dropped at a full queue; the number to warn about when a
-// warning is due, else 0. Caller holds queueMutex.
-uint64_t noteDrop() {
+uint64_t DropWarning::note() {
   trapsDropped.fetch_add(1, std::memory_order_relaxed);
-  droppedSinceWarning++;
+  since++;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  if (dropWarnedAt != 0 && now.tv_sec - dropWarnedAt < kDropWarnSeconds) return 0;
-  dropWarnedAt = now.tv_sec != 0 ? now.tv_sec : 1;
-  uint64_t dropped = droppedSinceWarning;
-  droppedSinceWarning = 0;
+  if (warnedAt != 0 && now.tv_sec - warnedAt < kDropWarnSeconds) return 0;
+  warnedAt = now.tv_sec != 0 ? now.tv_sec : 1;
+  uint64_t dropped = since;
+  since = 0;
   return dropped;
 }
 
@@ -324,15 +331,29 @@ void warnDrops(uint64_t dropped) {
   ts_print(message);
 }
 
+// Without an AgentX session the library hands a trap to no one: while the
+// master is away (stopped, or not yet reconnected) a trap is lost, and is
+// counted so rather than as sent.
 void sendOne(const QueuedTrap& queued) {
-  netsnmp_variable_list* vars = buildTrapVarbinds(queued.trap, queued.record);
-  if (sendFunction != nullptr) {
-    sendFunction(vars);
+  if (sendFunction == nullptr && agentXSessionSocket() < 0) {
+    const uint64_t dropped = noMaster.note();
+    if (dropped > 0) {
+      char message[160];
+      snprintf(message, sizeof message,
+               "Warning: no connection to the master agent, %llu traps dropped\n",
+               static_cast<unsigned long long>(dropped));
+      ts_print(message);
+    }
   } else {
-    send_v2trap(vars);
+    netsnmp_variable_list* vars = buildTrapVarbinds(queued.trap, queued.record);
+    if (sendFunction != nullptr) {
+      sendFunction(vars);
+    } else {
+      send_v2trap(vars);
+    }
+    trapsSent.fetch_add(1, std::memory_order_relaxed);
+    snmp_free_varbind(vars);
   }
-  trapsSent.fetch_add(1, std::memory_order_relaxed);
-  snmp_free_varbind(vars);
   queued.trap->destroy(queued.record);
 }
 
@@ -603,7 +624,7 @@ int queueTrap(const TrapDescription* trap, Event* record) {
       queue.push_back(QueuedTrap{trap, record});
       record = nullptr;
     } else {
-      warnDropped = noteDrop();
+      warnDropped = queueFull.note();
     }
   }
   if (record != nullptr) trap->destroy(record);

@@ -90,15 +90,17 @@ int queueTrap(const TrapDescription* trap, Event* record);
 // how many. At a stop, once no sender can run. Main thread.
 size_t discardQueuedTraps();
 
-// Sends up to max queued traps, oldest first, and deletes their records.
-// Returns the number sent. Main thread.
+// Takes up to max queued traps, oldest first, sends each (or, with no
+// master connection, counts it as dropped) and deletes their records.
+// Returns the number taken. Main thread.
 int deliverQueuedTraps(int max);
 
 // Number of traps waiting for the main thread. Any thread.
 size_t queuedTrapCount();
 
-// Traps handed to the library since start-up, and traps dropped without
-// being sent. Any thread.
+// Traps handed to the library's session with the master since start-up,
+// and traps dropped without being sent (queue full, no master connection at
+// their turn, or left queued at a stop). Any thread.
 uint64_t trapsSentCount();
 uint64_t trapsDroppedCount();
 

@@ -174,7 +174,13 @@ int doFault(Context& c) {
     c.server.setRefuse(w[2] == "on");
     return ok(c, "refusing connections: " + w[2]);
   }
+  if (what == "cfgdump" && w.size() == 4 && (w[2] == "exit" || w[2] == "signal") &&
+      !toLong(w[3], 1, 64, &ms)) {
+    c.server.setCfgdumpFault(w[2] + " " + w[3]);
+    return ok(c, "tncfgdump ends with " + w[2] + " " + w[3]);
+  }
   if (what == "clear" && w.size() == 2) {
+    c.server.setCfgdumpFault("");
     c.server.setDelay(0);
     c.server.setRefuse(false);
     c.server.injectEvent("");
@@ -183,7 +189,7 @@ int doFault(Context& c) {
   }
   return fail(c,
               "usage: fault event-in-response [LINE] | long-line N | unended | delay MS | drop | "
-              "refuse on|off | clear");
+              "refuse on|off | cfgdump exit|signal N | clear");
 }
 
 int doRestart(Context& c) {
@@ -239,6 +245,12 @@ int doCfgdump(Context& c) {
   return ok(c, out);
 }
 
+// How tncfgdump is to end after its records: "none", "exit N" or "signal N".
+int doCfgdumpFault(Context& c) {
+  const std::string& how = c.server.cfgdumpFault();
+  return ok(c, how.empty() ? "none" : how);
+}
+
 int doHelp(Context& c) { return ok(c, controlHelp()); }
 
 struct ControlRow {
@@ -246,10 +258,14 @@ struct ControlRow {
   int (*run)(Context&);
 };
 const ControlRow kControls[] = {
-    {"event", doEvent},       {"burst", doBurst},   {"stream", doStream}, {"set", doSet},
-    {"add", doAdd},           {"remove", doRemove}, {"fault", doFault},   {"restart", doRestart},
-    {"shutdown", doShutdown}, {"model", doModel},   {"log", doLog},       {"stats", doStats},
-    {"cfgdump", doCfgdump},   {"help", doHelp},
+    {"event", doEvent},       {"burst", doBurst},
+    {"stream", doStream},     {"set", doSet},
+    {"add", doAdd},           {"remove", doRemove},
+    {"fault", doFault},       {"restart", doRestart},
+    {"shutdown", doShutdown}, {"model", doModel},
+    {"log", doLog},           {"stats", doStats},
+    {"cfgdump", doCfgdump},   {"cfgdump-fault", doCfgdumpFault},
+    {"help", doHelp},
 };
 
 }  // namespace
@@ -264,13 +280,14 @@ const char* controlHelp() {
          "add KIND NAMES [JSON]       add a node, fs, pool, disk, gfis, ds or free disk\n"
          "remove KIND NAMES           remove one (fs, pool, disk and free send sdrChanged)\n"
          "fault event-in-response [LINE] | long-line N | unended | delay MS | drop | refuse on|off "
-         "| clear\n"
+         "| cfgdump exit|signal N | clear\n"
          "restart [DOWN-MS]           close everything and listen again (after DOWN-MS)\n"
          "shutdown                    remove the socket and exit\n"
          "model                       print the current model as JSON\n"
          "log | log clear             commands received, one per line\n"
          "stats                       connections, commands and events counted\n"
-         "cfgdump QUERY CODES [all [norefresh]]   the records tncfgdump prints\n";
+         "cfgdump QUERY CODES [all [norefresh]]   the records tncfgdump prints\n"
+         "cfgdump-fault               how tncfgdump ends: none, exit N or signal N\n";
 }
 
 int runControl(Server& server, int clientId, const std::string& line, std::string* reply) {

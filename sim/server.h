@@ -62,6 +62,10 @@ class Server {
   }
   void setDelay(int ms) { delayMs_ = ms; }
   void setRefuse(bool on) { refuse_ = on; }
+  // How tncfgdump ends after printing its records: "" normally, "exit N" with
+  // status N, "signal N" killed by signal N.
+  void setCfgdumpFault(const std::string& how) { cfgdumpFault_ = how; }
+  const std::string& cfgdumpFault() const { return cfgdumpFault_; }
   // Bytes a connection may leave unread before it is dropped (MAX_QUEUED unless changed).
   void setQueueLimit(size_t bytes) { queueLimit_ = bytes; }
   // Closes every daemon connection; returns how many there were.
@@ -112,7 +116,7 @@ class Server {
   std::vector<std::unique_ptr<Client>> clients_;
   std::vector<Stream> streams_;
   std::deque<std::string> log_;
-  std::string injectLine_;
+  std::string injectLine_, cfgdumpFault_;
   size_t longLine_ = 0;
   bool unended_ = false;
   Counters counters_;

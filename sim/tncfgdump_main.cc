@@ -1,6 +1,8 @@
 // tncfgdump stand-in: prints the configuration records of the running
 // simulator's current model, asked for over its control socket.
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -8,6 +10,20 @@
 
 #include "sim/cfgdump.h"
 #include "sim/sockets.h"
+
+// Ends as the simulator's "fault cfgdump" says, once the records are out:
+// the exit status, or death by a signal. 0 when no fault is set.
+static int endAsTold() {
+  std::string how;
+  if (sim::controlRequest(sim::defaultControlPath(), "cfgdump-fault", &how, 30000) != 0) return 0;
+  int number = 0;
+  if (sscanf(how.c_str(), "exit %d", &number) == 1) return number;
+  if (sscanf(how.c_str(), "signal %d", &number) != 1) return 0;
+  fflush(stdout);
+  signal(number, SIG_DFL);
+  raise(number);
+  return 128 + number;
+}
 
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
@@ -30,5 +46,5 @@ int main(int argc, char** argv) {
     return rc > 0 ? 2 : 1;
   }
   fputs(body.c_str(), stdout);
-  return 0;
+  return endAsTold();
 }

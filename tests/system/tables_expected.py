@@ -32,11 +32,12 @@ class Wide(int):
     """A Counter64 value."""
 
 
-def pair(prefix, value):
-    """The L and H columns of a 64-bit value, and its 64-bit column (a 32-bit
-    field, cut by u32, is published as a pair with H 0)."""
+def pair(prefix, value, low_only=False):
+    """The L and H columns of a 64-bit value, and its 64-bit column; with low_only (pool
+    sizes, inode counts) L is the low 32 bits and H is 0."""
     value = int(value) & 0xFFFFFFFFFFFFFFFF
-    return {prefix + "L": value & MASK32, prefix + "H": value >> 32, prefix: Wide(value)}
+    high = 0 if low_only else value >> 32
+    return {prefix + "L": value & MASK32, prefix + "H": high, prefix: Wide(value)}
 
 
 def column(prefix, field):
@@ -128,8 +129,8 @@ def fs_rows(model, filesystems):
         status = {"tarnFileSystemName": name, "tarnFileSystemStatus": token(fs["status"]),
                   "tarnFileSystemXstatus": token(fs["xstatus"])}
         for field in ("totalSpace", "numTotalInodes", "freeSpace", "numFreeInodes"):
-            cut = u32 if field.endswith("Inodes") else int
-            status.update(pair(column("tarnFileSystem", field), cut(fs[field])))
+            status.update(pair(column("tarnFileSystem", field), fs[field],
+                               field.endswith("Inodes")))
         # Every reported node's statistics, instances with an error code skipped.
         stats = [st for n in model["nodes"] if n.get("reported", True)
                  for st in n.get("fsStats", []) if st["fs"] == name and not int(st.get("rc", 0))]
@@ -147,9 +148,10 @@ def pool_rows(filesystems):
             disks = p["disks"]
             row = {"tarnStgPoolFSName": fs["name"], "tarnStgPoolName": p["name"],
                    "tarnStgPoolNumDisks": len(disks)}
-            row.update(pair("tarnStgPoolTotalSpace", u32(sum(int(d["totalSpace"]) for d in disks))))
-            row.update(pair("tarnStgPoolFreeSpace", u32(sum(
-                int(d["fullBlockFreeSpace"]) + int(d["subBlockFreeSpace"]) for d in disks))))
+            row.update(pair("tarnStgPoolTotalSpace", sum(int(d["totalSpace"]) for d in disks),
+                            True))
+            row.update(pair("tarnStgPoolFreeSpace", sum(
+                int(d["fullBlockFreeSpace"]) + int(d["subBlockFreeSpace"]) for d in disks), True))
             yield (fs["name"], p["name"]), {"tarnStgPoolTable": row}
 
 

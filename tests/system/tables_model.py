@@ -74,8 +74,8 @@ MODEL = {
     ],
     "fileSystems": [
         {"name": "fsaa", "status": "mounted", "xstatus": "ill replicated",
-         "totalSpace": 21474836480, "numTotalInodes": 200000000, "freeSpace": 12681481011,
-         "numFreeInodes": 150000000, "pools": [
+         "totalSpace": 21474836480, "numTotalInodes": 5000000000, "freeSpace": 12681481011,
+         "numFreeInodes": 4500000000, "pools": [
              {"name": "system", "disks": [
                  _disk("d1", "dataAndMetadata", 2147483648, 1073741824, 1048576, [
                      _perf("alpha.test.example", (1.5, 0.7, 0.2, 5368709120, 1000),

@@ -164,6 +164,68 @@ TEST_F(PollTest, ScanCreatesKeepsAndSweepsAndOnlyItCreatesDisks) {
   EXPECT_STREQ(dst.fileSystems[0]->pools[0]->disks[1]->status, "ready");
 }
 
+std::string nodeList(ClusterInfo* c) {
+  std::string s;
+  for (NodeInfo* n : c->nodes) s += std::string(n->ip) + " ";
+  return s;
+}
+
+// The failed runs print the records of a changed configuration (or none):
+// none of it may reach the master.
+TEST_F(PollTest, AFailedQueryChangesNothingWarnsOnceAndAGoodOneRemovesWhatItLacks) {
+  scanAndPollNodes();
+  const std::string shape = treeShape(master), nodes = nodeList(master);
+  ASSERT_CTL("remove disk fs1 system nsd2");
+  ASSERT_CTL("remove node 10.0.0.2");
+  const std::function<void()> faults[] = {[] { ASSERT_CTL("fault cfgdump exit 1"); },
+                                          [] { ASSERT_CTL("fault cfgdump signal 9"); },
+                                          [] {
+                                            ASSERT_CTL("fault clear");
+                                            unlink(kTool);
+                                          }};
+  for (const auto& fault : faults) {
+    fault();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(h->updateDiskSDRInfo(1), 1);
+    EXPECT_EQ(h->updateNodeInfo(&dst, 1), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+    EXPECT_EQ(countOf(err, "tncfgdump 30"), 1u) << err;
+    EXPECT_EQ(countOf(err, "tncfgdump 20"), 1u) << err;
+    EXPECT_EQ(treeShape(master), shape);
+    EXPECT_EQ(nodeList(master), nodes);
+  }
+  // A node the query no longer lists leaves both trees.
+  ASSERT_EQ(symlink((kSim + "tncfgdump").c_str(), kTool), 0);
+  ASSERT_EQ(h->updateNodeInfo(&dst, 1), 0);
+  EXPECT_EQ(nodeList(master), "10.0.0.1 10.0.0.3 10.0.0.4 ");
+  EXPECT_EQ(nodeList(&dst), nodeList(master));
+  ASSERT_TRUE(writeFile(kTool, "#!/bin/sh\nexit 0\n", 0755));
+  EXPECT_EQ(h->updateDiskSDRInfo(1), 0);
+  EXPECT_EQ(h->updateNodeInfo(&dst, 1), 0);
+  EXPECT_EQ(treeShape(master) + nodeList(&dst), "");
+}
+
+// 300 pools of one disk in "big", 9000 disks in one pool of "wide": each
+// file system keeps what fits and one warning per limit tells of the rest.
+TEST_F(PollTest, ConfigurationsPastThePoolAndDiskLimitsAreCutWithOneWarningEach) {
+  ASSERT_TRUE(writeFile(kTool,
+                        "#!/bin/sh\n[ \"$1\" = 30 ] || exit 0\nr=tncfgdump:sdrq_nsd_info:1:1:::\n"
+                        "seq 300 | sed \"s/.*/${r}bd&:big:p&:dataOnly:/\"\n"
+                        "seq 9000 | sed \"s/.*/${r}d&:wide:p:dataOnly:/\"\n",
+                        0755));
+  testing::internal::CaptureStderr();
+  for (int scan = 0; scan < 2; scan++) ASSERT_EQ(h->updateDiskSDRInfo(0), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(master->fileSystems.size(), 2u);
+  EXPECT_EQ(master->fileSystems[0]->pools.size(), size_t{MAX_POOLS_PER_FS});
+  EXPECT_STREQ(master->fileSystems[0]->pools.back()->disks[0]->name, "bd256");
+  EXPECT_EQ(master->fileSystems[1]->pools[0]->disks.size(), size_t{MAX_DISKS_PER_FS});
+  EXPECT_EQ(countOf(err, "Warning: file system big has more than 256 storage pools"), 1u) << err;
+  EXPECT_EQ(countOf(err, "Warning: file system wide has more than 8192 disks"), 1u) << err;
+  EXPECT_EQ(countOf(err, "\n"), 2u) << err;
+}
+
 TEST_F(PollTest, DiskStatisticsAreSummedPerPassOverAllServingNodes) {
   scanAndPollNodes();
   ASSERT_EQ(h->updateStoragePoolInfo(&dst, nullptr), 0);
