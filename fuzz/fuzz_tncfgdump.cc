@@ -6,15 +6,22 @@
 namespace {
 
 // The query runner's loop over the tool's output.
-void parseOutput(const uint8_t* data, size_t size, ClusterInfo* master, bool firstLineOnly,
-                 void (*apply)(ClusterInfo*, const char*)) {
+template <typename Apply>
+void parseOutput(const uint8_t* data, size_t size, bool firstLineOnly, Apply apply) {
   ScopedFile output(size == 0 ? nullptr : fmemopen(const_cast<uint8_t*>(data), size, "r"));
   if (output.get() == nullptr) return;
   char line[QUERY_LINE_SIZE];
   while (readQueryLine(output.get(), line)) {
-    apply(master, line);
+    apply(line);
     if (firstLineOnly) break;
   }
+}
+
+// The disk query over the output, then its sweep.
+void scanDisks(const uint8_t* data, size_t size, ClusterInfo* master) {
+  DiskScan scan(master);
+  parseOutput(data, size, false, [&scan](const char* line) { scan.apply(line); });
+  sweepTree(master);
 }
 
 }  // namespace
@@ -22,17 +29,15 @@ void parseOutput(const uint8_t* data, size_t size, ClusterInfo* master, bool fir
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MErrno err = 0;
   ClusterInfo master(&err), copy(&err);
-  parseOutput(data, size, &master, true, applyClusterRecord);
-  parseOutput(data, size, &master, false, applyNodeRecord);
-  parseOutput(data, size, &master, false, applyDiskRecord);
-  sweepTree(&master);
+  parseOutput(data, size, true, [&master](const char* line) { applyClusterRecord(&master, line); });
+  parseOutput(data, size, false, [&master](const char* line) { applyNodeRecord(&master, line); });
+  scanDisks(data, size, &master);
   copy.copyNodes(&master);
   mergeDisks(&master, &copy, -1);
   const uint8_t* newline = static_cast<const uint8_t*>(memchr(data, '\n', size));
   if (newline != nullptr) {
     size_t rest = static_cast<size_t>(newline + 1 - data);
-    parseOutput(data + rest, size - rest, &master, false, applyDiskRecord);
-    sweepTree(&master);
+    scanDisks(data + rest, size - rest, &master);
     mergeDisks(&master, &copy, 0);
   }
   return 0;

@@ -75,7 +75,7 @@ def test_the_package_holds_what_a_node_needs_and_its_man_page_and_unit_are_clean
     assert "snmpd" in out(["dpkg-deb", "-f", deb, "Recommends"], text=True)
 
     out(["lintian", "--fail-on", "error", deb])
-    assert out(["mandoc", "-T", "lint", "-W", "warning", os.path.join(root, MAN_PAGE)]) == b""
+    assert out(["mandoc", "-T", "lint", os.path.join(root, MAN_PAGE)]) == b""
     verify = subprocess.run(node_command(root, ["systemd-analyze", "verify", "/" + UNIT]),
                             capture_output=True, text=True)
     assert verify.returncode == 0 and "tnmibd" not in verify.stderr, verify.stderr
