@@ -8,7 +8,7 @@ build=${1:-$here/build}
 shift || true
 
 packages=(build-essential cmake libgtest-dev libbenchmark-dev libsnmp-dev snmpd snmp snmptrapd
-          libwrap0-dev libssl-dev smitools nlohmann-json3-dev python3-pytest
+          libwrap0-dev libssl-dev smitools nlohmann-json3-dev python3-pytest python3-yaml
           util-linux iproute2 procps prometheus-snmp-exporter prometheus
           ninja-build debhelper dpkg-dev lintian mandoc man-db systemd
           clang libclang-rt-14-dev jq)

@@ -9,9 +9,12 @@ import re
 import shlex
 import shutil
 import subprocess
+import textwrap
 import time
+import urllib.request
 
 import pytest
+import yaml
 
 import tables_expected as te
 import tables_model
@@ -26,6 +29,7 @@ MOUNT_TRAP = ".1.3.6.1.4.1.32473.1.0.1"
 VERSION = ".1.3.6.1.4.1.32473.1.1.1.0"
 TRAP_LOG = "/var/log/tarn-traps/traps.log"
 PUBLIC = ("-v2c", "-c", "public")
+EXPORTER_PORT = 9116
 
 
 def readme_section():
@@ -118,6 +122,22 @@ def test_every_table_through_the_stock_community_and_the_readme_user(node, auth)
     snmp = Snmp(node.work, PUBLIC if auth == "public" else v3_auth())
     assert snmp.serves()
     compare_tables(node, snmp)
+
+
+def test_the_exporter_reads_the_tables_as_the_readme_user(node):
+    with open(os.path.join(REPO, "packaging", "prometheus", "snmp.yml")) as f:
+        config = yaml.safe_load(f)
+    snippet = re.search(r"```\n(  version: 3\n.*?)```", readme_section(), re.S)[1]
+    config["tarn"].update(yaml.safe_load(textwrap.dedent(snippet)))
+    (node.work / "snmp-v3.yml").write_text(yaml.safe_dump(config))
+    exporter = node.launcher.start("exporter", [
+        "prometheus-snmp-exporter", "--config.file=%s" % (node.work / "snmp-v3.yml"),
+        "--web.listen-address=127.0.0.1:%d" % EXPORTER_PORT])
+    wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
+    url = "http://127.0.0.1:%d/snmp?module=tarn&target=127.0.0.1" % EXPORTER_PORT
+    scraped = urllib.request.urlopen(url, timeout=60).read().decode()
+    exporter.stop()
+    assert len(re.findall(r"^tarn\w+\{", scraped, re.M)) > 20, scraped[-2000:]
 
 
 def trap_log(node):
