@@ -25,6 +25,13 @@
 namespace {
 
 const char* const kAppName = "tarnMgmt";
+// Where the master is unless tarnMgmt.conf says otherwise: init_snmp reads its
+// agentXSocket line after this default is set, and the library connects only
+// then. The address is not fixed, so that the packaged configuration can use
+// the master's UNIX socket, which other local users cannot reach, where any
+// local user can connect to this TCP port and register in the agent's place.
+// (Relied on: the token overrides the default; the node test sees the agent
+// served with the master listening on its UNIX socket only.)
 const char* const kAgentXSocket = "tcp:localhost:705";
 const char* const kMibFile = "/usr/lpp/tarnfs/data/TARN-MIB.txt";
 

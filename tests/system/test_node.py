@@ -205,6 +205,9 @@ def test_a_hangup_leaves_the_agent_serving_in_its_sandbox(node):
     status = node.run("cat /proc/%s/status" % pid).stdout
     for line in ("Seccomp:\t2", "NoNewPrivs:\t1", "CapBnd:\t0000000000000000"):
         assert line in status, status
+    # The trap pacing asks the kernel over netlink when the master is reached over TCP.
+    families = node.show("tnmibd", "RestrictAddressFamilies").split()
+    assert {"AF_UNIX", "AF_INET", "AF_INET6", "AF_NETLINK"} <= set(families), families
 
 
 def test_by_hand_it_answers_help_and_version_and_reads_only_its_own_state(node):
