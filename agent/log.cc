@@ -1,8 +1,10 @@
 #include "agent/log.h"
 
 #include <stdio.h>
+
 #include <string.h>
 #include <time.h>
+#include <atomic>
 
 int ts_print(const char* message) {
   char timeText[64] = "";
@@ -17,3 +19,17 @@ int ts_print(const char* message) {
 
   return fprintf(stderr, "%s: tnmibd: %s\n", timeText, line);
 }
+
+namespace {
+std::atomic<unsigned> missingObjects{0};
+}  // namespace
+
+void warnMibObjectMissing(const char* object, const char* suffix) {
+  missingObjects.fetch_add(1, std::memory_order_relaxed);
+  char message[256];
+  snprintf(message, sizeof message, "Warning: object %s%s not found in MIB file.\n", object,
+           suffix);
+  ts_print(message);
+}
+
+unsigned missingMibObjects() { return missingObjects.load(std::memory_order_relaxed); }

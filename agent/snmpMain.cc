@@ -45,6 +45,21 @@ void bindLibraries() {
   }
 }
 
+// A MIB file that lost objects (cut short by a full disk, say) still loads,
+// and the agent would serve part of its objects, or none, with only a warning
+// per object. That is a broken installation, not a state to serve from: every
+// object missing at start-up, the version scalar's included, ends the agent.
+void requireWholeMib() {
+  const unsigned missing = missingMibObjects();
+  if (missing == 0) return;
+  char message[160];
+  snprintf(message, sizeof message,
+           "Fatal error: TARN MIB file is incomplete (%u objects not found), exiting...\n",
+           missing);
+  ts_print(message);
+  exit(1);
+}
+
 // Steps 4 to 13: the SNMP library as an AgentX subagent with its objects.
 void initSnmp(bool debug) {
   snmp_enable_stderrlog();
@@ -61,6 +76,8 @@ void initSnmp(bool debug) {
   init_tarnMgmtObjects();
   init_tarnMgmtTables();
   init_tarnAgentHealth();
+  checkTrapObjects();
+  requireWholeMib();
   init_snmp(kAppName);
 }
 

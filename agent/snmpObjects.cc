@@ -20,7 +20,7 @@ int init_tarnMgmtObjects() {
   oid versionOid[64];
   size_t versionOidLen = 64;
   if (!read_objid("TARN-MIB:tarnSubagentVersion", versionOid, &versionOidLen)) {
-    ts_print("Warning: object tarnSubagentVersion not found in MIB file.\n");
+    warnMibObjectMissing("tarnSubagentVersion");
     // Without its identifier there is nothing sensible to register.
     return SNMPERR_GENERR;
   }

@@ -150,9 +150,7 @@ void init_tarnAgentHealth() {
     oid name[64];
     size_t length = 64;
     if (!read_objid(qualified, name, &length)) {
-      char line[192];
-      snprintf(line, sizeof line, "Warning: object %s not found in MIB file.\n", scalar.object);
-      ts_print(line);
+      warnMibObjectMissing(scalar.object);
       continue;
     }
     netsnmp_handler_registration* reg = netsnmp_create_handler_registration(

@@ -37,12 +37,6 @@ bool resolveObject(const char* object, ObjectResolver resolve, oid* name, size_t
   return resolve(qualified, name, length);
 }
 
-void warnNotFound(const char* object, const char* suffix) {
-  char line[256];
-  snprintf(line, sizeof line, "Warning: object %s%s not found in MIB file.\n", object, suffix);
-  ts_print(line);
-}
-
 bool inList(int32_t index, size_t size) { return static_cast<uint32_t>(index) < size; }
 
 // Registers one table whose OID resolved, with its column range.
@@ -105,7 +99,7 @@ void lookupColumns(const TableSpec& table, size_t columnPosition, int* colTable,
     }
     colTable[lookup.slot] = column;
     if (column < 0) {
-      warnNotFound(lookup.object, lookup.pair ? "/H" : "");
+      warnMibObjectMissing(lookup.object, lookup.pair ? "/H" : "");
       continue;
     }
     if (column < range->min) range->min = column;
@@ -121,7 +115,7 @@ void registerFamily(const FamilySpec& family) {
     size_t length;
     if (!resolveObject(table.name, resolveInMib, tableOid, &length)) {
       // Without the table there is no position to read its columns at: skip it.
-      warnNotFound(table.name, "");
+      warnMibObjectMissing(table.name);
       continue;
     }
     ColumnRange range = kEmptyRange;

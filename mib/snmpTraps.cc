@@ -256,12 +256,6 @@ bool lookup(const char* module, const char* object, oid* buf, size_t* len) {
   return true;
 }
 
-void warnMissing(const char* object) {
-  char message[200];
-  snprintf(message, sizeof message, "Warning: object %s not found in MIB file.\n", object);
-  ts_print(message);
-}
-
 // Adds the trap identifier binding: snmpTrapOID.0 = the trap object.
 void addTrapOid(netsnmp_variable_list** vars, const char* trapObject) {
   oid name[kOidRoom + 1];
@@ -275,7 +269,7 @@ void addTrapOid(netsnmp_variable_list** vars, const char* trapObject) {
   oid value[kOidRoom];
   size_t valueLen;
   if (!lookup("TARN-MIB", trapObject, value, &valueLen)) {
-    warnMissing(trapObject);
+    warnMibObjectMissing(trapObject);
     valueLen = sizeof kZeroDotZero / sizeof(oid);
     memcpy(value, kZeroDotZero, sizeof kZeroDotZero);
   }
@@ -288,7 +282,7 @@ void addField(netsnmp_variable_list** vars, const TrapBinding& binding,
   oid name[kOidRoom];
   size_t nameLen;
   if (!lookup("TARN-MIB", binding.object, name, &nameLen)) {
-    warnMissing(binding.object);
+    warnMibObjectMissing(binding.object);
     return;
   }
   const unsigned char* field = record + binding.offset;
@@ -602,6 +596,24 @@ bool registerMainLoopFd(int fd, void (*callback)(int, void*), const char* what) 
 const TrapDescription* trapDescriptions(int* count) {
   *count = kTrapCount;
   return kTraps;
+}
+
+int checkTrapObjects() {
+  int missing = 0;
+  oid name[kOidRoom];
+  size_t length;
+  for (const TrapDescription& trap : kTraps) {
+    if (!lookup("TARN-MIB", trap.trapObject, name, &length)) {
+      warnMibObjectMissing(trap.trapObject);
+      missing++;
+    }
+    for (int b = 0; b < trap.bindingCount; b++) {
+      if (lookup("TARN-MIB", trap.bindings[b].object, name, &length)) continue;
+      warnMibObjectMissing(trap.bindings[b].object);
+      missing++;
+    }
+  }
+  return missing;
 }
 
 netsnmp_variable_list* buildTrapVarbinds(const TrapDescription* trap, const Event* record) {

@@ -73,6 +73,11 @@ struct TrapDescription {
 // The fifteen descriptions, in event type order; *count receives 15.
 const TrapDescription* trapDescriptions(int* count);
 
+// Looks up every trap object and binding of the descriptions in the MIB,
+// reporting each missing one (warnMibObjectMissing); returns how many are
+// missing. Main thread, at start-up.
+int checkTrapObjects();
+
 // Builds the trap's binding list: snmpTrapOID.0 with the trap object, then
 // each field. A name missing from the MIB prints its warning; the binding is
 // then left out (snmpTrapOID falls back to its standard identifier, the trap
