@@ -8,6 +8,7 @@
 #include <atomic>
 #include <new>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/scoped.h"
 #include "agent/text.h"
@@ -120,6 +121,8 @@ EventsHandler::EventsHandler(MErrno* err, int debug)
     : sendThread(),
       receiveThread(),
       listTail(&listHead),
+      listLength(0),
+      diskScans(0),
       callbacks(),
       wrapper(nullptr),
       debug(debug),
@@ -251,9 +254,29 @@ void* EventsHandler::sendHandlerBody(void* arg) {
 
 namespace {
 std::atomic<uint64_t> eventsReceived{0};
+std::atomic<uint64_t> eventsDropped{0};
+const int64_t kDropWarnSeconds = 60;
+// Under listMutex: when the last drop warning was given (0: never), and the drops since.
+int64_t dropWarnedAt = 0;
+uint64_t droppedSinceWarning = 0;
+
+// Counts count dropped lines; the number to warn about when a warning is due,
+// else 0. Caller holds listMutex.
+uint64_t noteDroppedLines(int count) {
+  eventsDropped.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+  droppedSinceWarning += static_cast<uint64_t>(count);
+  const int64_t now = monotonicMicros() / 1000000 + 1;
+  if (dropWarnedAt != 0 && now - dropWarnedAt < kDropWarnSeconds) return 0;
+  dropWarnedAt = now;
+  const uint64_t dropped = droppedSinceWarning;
+  droppedSinceWarning = 0;
+  return dropped;
+}
 }  // namespace
 
 uint64_t eventsReceivedCount() { return eventsReceived.load(std::memory_order_relaxed); }
+
+uint64_t eventsDroppedCount() { return eventsDropped.load(std::memory_order_relaxed); }
 
 int eventLineCallback(char* line, void* argument) {
   (void)argument;
@@ -269,12 +292,30 @@ int eventLineCallback(char* line, void* argument) {
 }
 
 int EventsHandler::appendEventToList(EventItem* first, EventItem* last, int count, int size) {
-  (void)count;
   (void)size;
+  uint64_t warnDropped = 0;
+  bool full;
   {
     ScopedLock lock(&listMutex);
-    listTail->append(first);
-    listTail = last;
+    full = listLength + count > kMaxPendingLines;
+    if (full) {
+      warnDropped = noteDroppedLines(count);
+    } else {
+      listTail->append(first);
+      listTail = last;
+      listLength += count;
+    }
+  }
+  if (full) {
+    EventItem::destroyList(first);
+    if (warnDropped > 0) {
+      char message[160];
+      snprintf(message, sizeof message,
+               "Warning: event list full (%d lines waiting), %llu events dropped\n",
+               kMaxPendingLines, static_cast<unsigned long long>(warnDropped));
+      ts_print(message);
+    }
+    return 1;
   }
   if (debug) fprintf(stderr, "new event item is added to list\n");
   wakeSendThread();
@@ -296,6 +337,7 @@ char* EventsHandler::getEventFromList(char* buffer, int size) {
     item->copyBuf(target);
   }
   delete item;
+  listLength--;
   if (listHead.next == nullptr) listTail = &listHead;
   return target;
 }
@@ -327,11 +369,21 @@ void EventsHandler::waitReceiveThread() {
 int EventsHandler::dispatchPending() {
   char own[LINE_BUFFER_SIZE];
   int counter = 0;
+  bool scanDue = false;
   char* line;
   while (!stopRequested.load() && (line = getEventFromList(own, sizeof own)) != nullptr) {
     if (debug) fprintf(stderr, "%dth extracted item = %s\n", counter, line);
     counter++;
     int type = getEventType(line);
+    // A scan reads the whole configuration: the last of a run of changes
+    // finds what every one of them made.
+    if (type == EVENT_SDRCHANGED) {
+      scanDue = true;
+      if (line != own) delete[] line;
+      continue;
+    }
+    if (scanDue) runDiskScan();
+    scanDue = false;
     Event* event = type < 0 ? nullptr : createEventObject(type, line);
     if (event != nullptr) {
       if (callbacks[type].callback != nullptr) {
@@ -342,6 +394,7 @@ int EventsHandler::dispatchPending() {
     }
     if (line != own) delete[] line;
   }
+  if (scanDue) runDiskScan();
   return counter;
 }
 
@@ -362,10 +415,6 @@ int EventsHandler::getEventType(char* line) {
 Event* EventsHandler::createEventObject(int type, char* line) {
   if (type < 0 || type >= EVENT_TYPE_COUNT) return nullptr;
   if (type == EVENT_FSSTATECHANGE) return createStateChangeEvent(line);
-  if (type == EVENT_SDRCHANGED) {
-    runDiskScan();
-    return nullptr;
-  }
   const EventTypeRow& row = kEventTypes[type];
   if (row.build == nullptr) return nullptr;
   Values values;
@@ -393,5 +442,6 @@ Event* EventsHandler::createStateChangeEvent(char* line) {
 }
 
 void EventsHandler::runDiskScan() {
+  diskScans++;
   if (pollingHandler != nullptr) pollingHandler->updateDiskSDRInfo(1);
 }

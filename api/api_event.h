@@ -8,7 +8,12 @@
 // again at once whatever the senders cost. The send thread sleeps until woken
 // (mutex, cond, conditionMet), then drains the whole list: it finds each
 // line's type, builds the event record and calls the callback registered for
-// that type, one at a time and in arrival order. listMutex and mutex are
+// that type, one at a time and in arrival order. The list holds at most
+// kMaxPendingLines: while the send thread is held up (a configuration scan
+// that hangs, a master that reads no traps), a storm of events is dropped
+// past that and counted, instead of growing the agent without end. A run of
+// "sdrChanged" lines costs one disk scan, run where the first of them stood.
+// listMutex and mutex are
 // never held together, and listMutex is never held while parsing or calling
 // a callback. The callback table, wrapper, debug and pollingHandler are
 // written on the main thread before run starts the threads.
@@ -102,8 +107,13 @@ class EventsHandler {
   static void* receiveHandlerBody(void* handler);
   static void* sendHandlerBody(void* handler);
 
-  // Receive side: links the chain first..last behind the tail under
-  // listMutex, then wakes the send thread. count and size are not used.
+  // Most lines the list holds.
+  static constexpr int kMaxPendingLines = 50000;
+  // Receive side: links the chain first..last (count lines) behind the tail
+  // under listMutex, then wakes the send thread; returns 0. When the list
+  // would hold more than kMaxPendingLines, deletes the chain instead, counts
+  // its lines as dropped (warned about at most once a minute) and returns 1.
+  // size is not used.
   int appendEventToList(EventItem* first, EventItem* last, int count, int size);
   // Send side: takes the first pending line out of the list and returns its
   // text in buffer, or, when size >= 1 and the text with its NUL needs more
@@ -115,14 +125,16 @@ class EventsHandler {
   // Sleeps until conditionMet is set, then clears it.
   void waitReceiveThread();
 
-  // One pass of the send thread: takes every pending line and dispatches it.
-  // Returns the number of lines taken. Send thread (or a test in its place).
+  // One pass of the send thread: takes every pending line and dispatches it;
+  // a run of "sdrChanged" lines runs one disk scan, before the next line of
+  // another type. Returns the number of lines taken. Send thread (or a test
+  // in its place).
   int dispatchPending();
   // The row of the type table that the line's "_event_" word begins with, or
   // -1 (no "_event_": logged; no row: silent).
   int getEventType(char* line);
   // The record for a line of the given type, or null when the type builds
-  // none ("exception", "sgStats", "sdrChanged" after its disk scan, an
+  // none ("exception", "sgStats", "sdrChanged", an
   // incomplete "fsstatechange", a type above 16). Values longer than 255
   // characters are cut.
   Event* createEventObject(int type, char* line);
@@ -140,6 +152,10 @@ class EventsHandler {
   pthread_t receiveThread;
   EventItem listHead;
   EventItem* listTail;
+  // Lines in the list; under listMutex.
+  int listLength;
+  // Disk scans run for "sdrChanged" lines. Send thread.
+  int diskScans;
   CallbackEntry callbacks[EVENT_TYPE_COUNT];
   TnperfWrapperUtils* wrapper;
   int debug;
@@ -174,8 +190,10 @@ class EventsHandler {
 // The line is dropped when it cannot be copied. Returns 0.
 int eventLineCallback(char* line, void* argument);
 
-// Event lines received from the daemon since start-up. Any thread.
+// Event lines received from the daemon since start-up, and those of them
+// dropped at a full list. Any thread.
 uint64_t eventsReceivedCount();
+uint64_t eventsDroppedCount();
 
 // The one events handler; null before init and after term.
 extern EventsHandler* theEventsHandler;

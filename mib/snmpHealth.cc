@@ -70,6 +70,7 @@ uint64_t pollFailures() { return pollFailureCount(); }
 uint64_t eventsReceived() { return eventsReceivedCount(); }
 uint64_t trapsSent() { return trapsSentCount(); }
 uint64_t trapsDropped() { return trapsDroppedCount(); }
+uint64_t eventsDropped() { return eventsDroppedCount(); }
 
 // One scalar: its object, the type it is sent as, and its value.
 struct HealthScalar {
@@ -90,6 +91,7 @@ const HealthScalar kScalars[] = {
     {"tarnAgentEventsReceived", ASN_COUNTER64, eventsReceived},
     {"tarnAgentTrapsSent", ASN_COUNTER64, trapsSent},
     {"tarnAgentTrapsDropped", ASN_COUNTER64, trapsDropped},
+    {"tarnAgentEventsDropped", ASN_COUNTER64, eventsDropped},
 };
 
 const HealthScalar* scalarNamed(const char* name) {

@@ -90,6 +90,43 @@ int record(Event* event, void* data) {
   return 0;
 }
 
+// How many disk scans had run when the mount's callback was called.
+int scansAtMount = -1;
+int noteScans(Event* event, void* handler) {
+  delete static_cast<MountActionEvent*>(event);
+  scansAtMount = static_cast<EventsHandler*>(handler)->diskScans;
+  return 0;
+}
+
+// A run of configuration changes costs one scan, where the run stood; a full
+// list drops what comes past it, counts it and says so once.
+TEST(EventList, ARunOfChangesIsOneScanAndAFullListDropsAndCounts) {
+  EventsHandler handler(nullptr, 0);
+  handler.registerEventCallback(EVENT_MOUNT, noteScans, &handler);
+  auto append = [&](const char* text) {
+    EventItem* item = EventItem::strdup(text);
+    return handler.appendEventToList(item, item, 1, 0);
+  };
+  for (const char* line : {"_event_ sdrChanged", "_event_ sdrChanged", "_event_ sdrChanged",
+                           "_event_ mount _node_ a", "_event_ sdrChanged", "_event_ sdrChanged"})
+    append(line);
+  EXPECT_EQ(handler.dispatchPending(), 6);
+  EXPECT_EQ(scansAtMount, 1);
+  EXPECT_EQ(handler.diskScans, 2);
+
+  const uint64_t dropped = eventsDroppedCount();
+  for (int i = 0; i < EventsHandler::kMaxPendingLines; i++)
+    ASSERT_EQ(append("_event_ exception"), 0);
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; i++) EXPECT_EQ(append("_event_ exception"), 1);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(eventsDroppedCount() - dropped, 3u);
+  const size_t warning = log.find("Warning: event list full (50000 lines waiting), 1 events");
+  EXPECT_TRUE(warning != std::string::npos && warning == log.rfind("Warning")) << log;
+  EXPECT_EQ(handler.dispatchPending(), EventsHandler::kMaxPendingLines);
+  EXPECT_EQ(append("_event_ exception"), 0);
+}
+
 // A daemon missing at start-up: init fails, and the receive thread keeps
 // trying until the connection is made, then takes the polling handler.
 TEST(EventThreads, AConnectionMissingAtStartIsRetriedUntilMade) {
