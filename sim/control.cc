@@ -174,16 +174,21 @@ int doFault(Context& c) {
     c.server.setRefuse(w[2] == "on");
     return ok(c, "refusing connections: " + w[2]);
   }
+  if (what == "stall" && w.size() == 3 && (w[2] == "on" || w[2] == "off")) {
+    c.server.setStall(w[2] == "on");
+    return ok(c, "accepting connections: " + std::string(w[2] == "on" ? "off" : "on"));
+  }
   if (what == "clear" && w.size() == 2) {
     c.server.setDelay(0);
     c.server.setRefuse(false);
+    c.server.setStall(false);
     c.server.injectEvent("");
     c.server.breakNextAnswer(0, false);
     return ok(c, "no faults");
   }
   return fail(c,
               "usage: fault event-in-response [LINE] | long-line N | unended | delay MS | drop | "
-              "refuse on|off | clear");
+              "refuse on|off | stall on|off | clear");
 }
 
 int doRestart(Context& c) {
@@ -264,6 +269,7 @@ const char* controlHelp() {
          "add KIND NAMES [JSON]       add a node, fs, pool, disk, gfis, ds or free disk\n"
          "remove KIND NAMES           remove one (fs, pool, disk and free send sdrChanged)\n"
          "fault event-in-response [LINE] | long-line N | unended | delay MS | drop | refuse on|off "
+         "| stall on|off "
          "| clear\n"
          "restart [DOWN-MS]           close everything and listen again (after DOWN-MS)\n"
          "shutdown                    remove the socket and exit\n"

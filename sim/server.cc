@@ -163,7 +163,7 @@ int Server::timeoutMs(int64_t now) const {
 
 void Server::pollOnce() {
   std::vector<pollfd> fds = {
-      {signalPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {ctlFd_, POLLIN, 0}};
+      {signalPipe_[0], POLLIN, 0}, {stalled() ? -1 : listenFd_, POLLIN, 0}, {ctlFd_, POLLIN, 0}};
   for (const auto& c : clients_) {
     short events = (c->eof ? 0 : POLLIN) | (c->queued() > 0 ? POLLOUT : 0);
     fds.push_back({c->fd.get(), events, 0});
@@ -404,7 +404,21 @@ int Server::dropClients() {
   return n;
 }
 
+void Server::setStall(bool on) {
+  stallFillers_.clear();
+  if (listenFd_ < 0) return;
+  // A queue of length 0 holds one connection; the next connect waits.
+  listen(listenFd_, on ? 0 : 128);
+  std::string err;
+  for (int i = 0; on && i < 16; ++i) {
+    auto fd = std::make_unique<ScopedFd>(connectUnix(socketPath_, &err, true));
+    if (fd->get() < 0) break;
+    stallFillers_.push_back(std::move(fd));
+  }
+}
+
 int Server::restart(int downMs, std::string* err) {
+  stallFillers_.clear();
   dropClients();
   closeListener();
   if (downMs > 0) {

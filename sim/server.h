@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/scoped.h"
 #include "sim/model.h"
 
 namespace sim {
@@ -62,6 +63,10 @@ class Server {
   }
   void setDelay(int ms) { delayMs_ = ms; }
   void setRefuse(bool on) { refuse_ = on; }
+  // On: stops accepting daemon connections and fills the listening queue,
+  // so that a blocking connect waits (a daemon that stops accepting). Off:
+  // accepts again (the queue's own connections are closed, then reaped).
+  void setStall(bool on);
   // Bytes a connection may leave unread before it is dropped (MAX_QUEUED unless changed).
   void setQueueLimit(size_t bytes) { queueLimit_ = bytes; }
   // Closes every daemon connection; returns how many there were.
@@ -80,6 +85,7 @@ class Server {
   int connections(bool eventsOnly) const;
   int delayMs() const { return delayMs_; }
   bool refusing() const { return refuse_; }
+  bool stalled() const { return !stallFillers_.empty(); }
 
  private:
   struct Stream {
@@ -120,6 +126,8 @@ class Server {
   int64_t reopenAt_ = -1;
   size_t queueLimit_ = MAX_QUEUED;
   bool refuse_ = false, stopping_ = false;
+  std::vector<std::unique_ptr<ScopedFd>>
+      stallFillers_;  // this side's connections that fill the queue
 };
 
 // Microseconds of the monotonic clock.
