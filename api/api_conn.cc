@@ -12,11 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
 
+#include "agent/clock.h"
 #include "agent/log.h"
+#include "agent/running.h"
 #include "agent/scoped.h"
 #include "agent/text.h"
 #include "api/api_conn_element.h"
@@ -29,6 +32,7 @@ namespace {
 const char kSocketPath[] = "/var/tarnfs/tnperf/tnperfSocket";
 const char kResponseDirectory[] = "/var/tarnfs/tnperf";
 const char kTokenSeparators[] = " \n\t";
+const char kCommandGone[] = "Error: TARN daemon connection failed, exiting...\n";
 
 // Numbers the instances of this process, so that no two share a response file.
 std::atomic<unsigned> instanceCounter{0};
@@ -242,20 +246,49 @@ int TnperfWrapperUtils::sendCommand(const char* command) {
   // daemon connection broke.
   for (size_t sent = 0; sent < length;) {
     int n = connection->write(text + sent, static_cast<int>(length - sent));
-    if (n < 0) {
-      reconnectOrExit();
-      return 2;
-    }
+    // A reconnect that had to back off refuses the command: a daemon that
+    // keeps closing the connection must not keep the caller resending.
+    if (n < 0) return reconnect("command", kCommandGone) == 0 ? 2 : -1;
     sent += static_cast<size_t>(n);
   }
   return 0;
 }
 
-void TnperfWrapperUtils::reconnectOrExit() {
-  if (connection->connectSocket(0) < 0) {
-    ts_print("Error: TARN daemon connection failed, exiting...\n");
-    exit(1);
+int ReconnectPacer::nextDelay(int64_t now) {
+  const bool steady = now - lastAttempt_ >= int64_t{RECONNECT_STEADY_MS} * 1000;
+  if (steady)
+    delayMs_ = 0;
+  else
+    delayMs_ = delayMs_ == 0 ? RECONNECT_FIRST_DELAY_MS
+                             : std::min(2 * delayMs_, int{RECONNECT_MAX_DELAY_MS});
+  lastAttempt_ = now + int64_t{delayMs_} * 1000;
+  return delayMs_;
+}
+
+int TnperfWrapperUtils::reconnect(const char* side, const char* goneMessage) {
+  const int64_t start = monotonicMicros();
+  bool delayed = false;
+  while (!stopRequested()) {
+    int delay = pacer.nextDelay(monotonicMicros());
+    if (delay > 0 && pacer.firstDelayOfStreak()) {
+      char message[TS_PRINT_MAX + 1];
+      snprintf(message, sizeof message,
+               "Warning: TARN daemon %s connection keeps failing, reconnecting with back-off "
+               "up to %d ms\n",
+               side, int{ReconnectPacer::RECONNECT_MAX_DELAY_MS});
+      ts_print(message);
+    }
+    delayed = delayed || delay > 0;
+    if (!sleepUnlessStopped(delay)) break;
+    if (connection->connectSocket(0) >= 0) return delayed ? 1 : 0;
+    if (stopRequested()) break;
+    if (monotonicMicros() - start >= int64_t{RECONNECT_GIVE_UP_MS} * 1000) {
+      ts_print(goneMessage);
+      requestStop(1);
+      break;
+    }
   }
+  return -1;
 }
 
 int TnperfWrapperUtils::getResponse(const char* /*command*/) {
@@ -286,7 +319,7 @@ int TnperfWrapperUtils::dropFailedAnswer(long start, int err) {
   ts_print(message);
   if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
     (void)!ftruncate(fileno(responseFile), start);
-  reconnectOrExit();
+  reconnect("command", kCommandGone);
   return -1;
 }
 
@@ -368,7 +401,7 @@ char* TnperfWrapperUtils::getNextToken() {
   return token;
 }
 
-void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data)) {
+int TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data)) {
   if (eventPipeRead != nullptr) fclose(eventPipeRead);
   if (eventPipeWrite != nullptr) fclose(eventPipeWrite);
   eventPipeRead = eventPipeWrite = nullptr;
@@ -383,7 +416,7 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
   }
   if (eventPipeRead == nullptr || eventPipeWrite == nullptr) {
     ts_print("Error opening event handler pipe.\n");
-    exit(1);
+    return -1;
   }
   // The event reader waits on the descriptor: no line may sit unseen in a
   // stdio buffer.
@@ -393,17 +426,22 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
     connection->eventCallbackData = nullptr;
     connection->set_receive_timeout(-1);
   }
+  return 0;
 }
 
 void TnperfWrapperUtils::waitEvents() {
+  static const char kEventsGone[] =
+      "Error: Events handler TARN daemon connection failed, exiting...\n";
+  if (connection == nullptr) {
+    ts_print(kEventsGone);
+    requestStop(1);
+    return;
+  }
   std::unique_ptr<char[]> line(new char[COMMAND_BUFFER_SIZE]);
-  for (;;) {
-    if (connection != nullptr && connection->get_socket() >= 0 &&
+  while (!stopRequested()) {
+    if (connection->get_socket() >= 0 &&
         tnperf_readln(eventPipeRead, line.get(), connection, COMMAND_BUFFER_SIZE) != -1)
       continue;
-    if (connection == nullptr || connection->connectSocket(0) < 0) {
-      ts_print("Error: Events handler TARN daemon connection failed, exiting...\n");
-      exit(1);
-    }
+    if (reconnect("events", kEventsGone) < 0) return;
   }
 }

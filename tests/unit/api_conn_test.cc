@@ -10,11 +10,14 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "agent/clock.h"
+#include "agent/running.h"
 #include "agent/scoped.h"
 #include "api/api_conn_element.h"
 #include "api/api_reader.h"
@@ -75,6 +78,27 @@ TEST(ConnectionElement, ConnectFailsCleanlyReportsOnlyWhenAskedAndClosesTheOldDe
   close(listener.acceptPeer());
   char c;
   EXPECT_EQ(recv(first.get(), &c, 1, 0), 0);  // the reconnect ended the first connection
+}
+
+// A daemon that stops accepting: its full queue must hold a connect (and the
+// thread that makes it) only for the bound, and not at all past a stop.
+TEST(ConnectionElement, AConnectToAFullQueueEndsAtItsBoundOrAtAStop) {
+  alarm(30);  // a connect that waited for ever would hang the suite
+  conntest::Listener listener(conntest::uniqueSocketPath("full"), 0);
+  Tnperf_ConnectionElement filler(listener.path().c_str(), -1);
+  ASSERT_GE(filler.connectSocket(0), 0);  // the one connection the queue holds
+  Tnperf_ConnectionElement element(listener.path().c_str(), -1);
+  for (bool stop : {false, true}) {
+    if (stop) requestStop(0);
+    const int64_t start = monotonicMicros();
+    EXPECT_EQ(element.connectSocket(0), -1);
+    EXPECT_EQ(errno, stop ? ECANCELED : ETIMEDOUT);
+    const int64_t tookMs = (monotonicMicros() - start) / 1000;
+    EXPECT_GE(tookMs, stop ? 0 : Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS - 20);
+    EXPECT_LT(tookMs, stop ? 100 : Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS + 1000);
+  }
+  clearStopRequest();
+  alarm(0);
 }
 
 TEST(ConnectionElement, LineLimitsOverrunMessageAndReadinessFromTheBuffer) {
@@ -362,22 +386,72 @@ TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn)
   alarm(0);
 }
 
-TEST_F(Wrapper, ADaemonGoneForGoodEndsTheCommandSideAndTheExitHookRemovesItsFile) {
+// A daemon that stops accepting when a command needs a new connection: the
+// command is refused at once at a stop, else once the reconnect gives up.
+TEST_F(Wrapper, AStalledDaemonHoldsACommandOnlyUntilAStopOrTheGiveUp) {
+  alarm(60);
+  ASSERT_NE(ctl("fault stall on"), "failed");
+  ASSERT_NE(ctl("fault drop"), "failed");
+  const int kGiveUpMs =
+      Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS + TnperfWrapperUtils::RECONNECT_GIVE_UP_MS;
+  for (bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stop" : "give-up");
+    std::thread stopper([stop] {
+      if (!stop) return;
+      usleep(300000);
+      requestStop(0);
+    });
+    const int64_t start = monotonicMicros();
+    std::string out =
+        conntest::capturedBy([&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); });
+    const int64_t tookMs = (monotonicMicros() - start) / 1000;
+    stopper.join();
+    EXPECT_LT(tookMs, stop ? 500 : kGiveUpMs + 1000);
+    EXPECT_EQ(processExitStatus(), stop ? 0 : 1);
+    EXPECT_EQ(out.find("Error: TARN daemon connection failed") != std::string::npos, !stop) << out;
+    clearStopRequest();
+  }
+  alarm(0);
+}
+
+// Either side finds the daemon gone: it logs once, asks main to stop with
+// status 1 and returns; main's exit with it removes the response files.
+TEST_F(Wrapper, ADaemonGoneForGoodAsksMainToStopWithStatusOneAndLeavesNoFile) {
+  alarm(60);
+  TnperfWrapperUtils events(&err, 0);  // made while the daemon is there
+  ASSERT_EQ(events.registerEvents(conntest::keepLine), 0);
   EXPECT_EXIT(
       {
-        alarm(20);
         TnperfWrapperUtils* own = new TnperfWrapperUtils(&err, 0);  // left to the exit hook
         ctl("shutdown");
         conntest::waitFor([] { return access(kSocketPath, F_OK) != 0; });
-        own->processCommand("get nodes");
+        if (own->processCommand("get nodes") == -1) exit(processExitStatus());
         _exit(4);
       },
       testing::ExitedWithCode(1), "tnmibd: Error: TARN daemon connection failed, exiting\\.\\.\\.");
-  // Without a daemon, init fails and leaves no file behind.
-  conntest::capturedBy([] { EXPECT_EQ(TnperfWrapperUtils::init(0), 1); });
-  EXPECT_EQ(theTnperfWrapperUtils, nullptr);
-  wrapper.reset();
-  EXPECT_EQ(responseFiles(), before);
+  // The child's own file went with it; the fixture's and the events one stay.
+  EXPECT_EQ(responseFiles().size(), before.size() + 2);
+  const struct {
+    std::function<void()> run;
+    const char* message;
+  } sides[] = {
+      {[&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); },
+       "Error: TARN daemon connection failed, exiting..."},
+      {[&] { events.waitEvents(); }, "Error: Events handler TARN daemon connection failed"},
+  };
+  for (const auto& side : sides) {
+    SCOPED_TRACE(side.message);
+    std::string out = conntest::capturedBy(side.run);
+    EXPECT_EQ(out.find(side.message), out.rfind(side.message)) << out;
+    EXPECT_NE(out.find(side.message), std::string::npos) << out;
+    EXPECT_TRUE(stopRequested());
+    EXPECT_EQ(processExitStatus(), 1);
+    // Once stopping, nothing reconnects: commands are refused at once, in silence.
+    EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); }),
+              "");
+    clearStopRequest();
+  }
+  alarm(0);
 }
 
 }  // namespace
