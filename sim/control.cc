@@ -167,6 +167,10 @@ int doFault(Context& c) {
     c.server.breakNextAnswer(0, true);
     return ok(c, "the next answer has no end line");
   }
+  if (what == "endless" && w.size() == 2) {
+    c.server.breakNextAnswer(0, true, true);
+    return ok(c, "the next answer repeats its first line for ever");
+  }
   if (what == "drop" && w.size() == 2) {
     return ok(c, "closed " + std::to_string(c.server.dropClients()) + " connections");
   }
@@ -187,8 +191,8 @@ int doFault(Context& c) {
     return ok(c, "no faults");
   }
   return fail(c,
-              "usage: fault event-in-response [LINE] | long-line N | unended | delay MS | drop | "
-              "refuse on|off | stall on|off | clear");
+              "usage: fault event-in-response [LINE] | long-line N | unended | endless | "
+              "delay MS | drop | refuse on|off | stall on|off | clear");
 }
 
 int doRestart(Context& c) {
@@ -268,9 +272,8 @@ const char* controlHelp() {
          "DISK)\n"
          "add KIND NAMES [JSON]       add a node, fs, pool, disk, gfis, ds or free disk\n"
          "remove KIND NAMES           remove one (fs, pool, disk and free send sdrChanged)\n"
-         "fault event-in-response [LINE] | long-line N | unended | delay MS | drop | refuse on|off "
-         "| stall on|off "
-         "| clear\n"
+         "fault event-in-response [LINE] | long-line N | unended | endless | delay MS | drop | "
+         "refuse on|off | stall on|off | clear\n"
          "restart [DOWN-MS]           close everything and listen again (after DOWN-MS)\n"
          "shutdown                    remove the socket and exit\n"
          "model                       print the current model as JSON\n"

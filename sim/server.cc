@@ -34,6 +34,7 @@ struct Client {
   std::string in, out;
   size_t outOff = 0;
   std::deque<std::pair<int64_t, std::string>> delayed;  // answers held back by "fault delay"
+  std::string endless;  // the line an endless answer repeats, once it has begun
 
   size_t queued() const { return out.size() - outOff; }
 };
@@ -271,8 +272,9 @@ void Server::handleCommand(Client* c, const std::string& line) {
   }
   if (longLine_ > 0) padFirstLine(&answer, longLine_);
   if (unended_) dropEndLine(&answer);
+  if (endless_) c->endless = answer.substr(0, answer.find('\n') + 1);
   longLine_ = 0;
-  unended_ = false;
+  unended_ = endless_ = false;
   if (delayMs_ > 0 || !c->delayed.empty()) {
     int64_t due = monotonicMicros() + (int64_t)delayMs_ * 1000;
     if (!c->delayed.empty()) due = std::max(due, c->delayed.back().first);
@@ -297,7 +299,15 @@ void Server::handleControl(Client* c, const std::string& line) {
 
 void Server::flush(Client* c) {
   if (c->dead) return;
-  while (c->queued() > 0) {
+  for (;;) {
+    // An endless answer is topped up whenever the client has read most of it,
+    // so the queue never empties and the loop keeps asking to write.
+    if (!c->endless.empty() && c->queued() < 65536) {
+      c->out.erase(0, c->outOff);
+      c->outOff = 0;
+      while (c->out.size() < 65536) c->out += c->endless;
+    }
+    if (c->queued() == 0) break;
     ssize_t n = send(c->fd.get(), c->out.data() + c->outOff, c->queued(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
@@ -405,6 +415,7 @@ int Server::dropClients() {
 }
 
 void Server::setStall(bool on) {
+  stalled_ = on;
   stallFillers_.clear();
   if (listenFd_ < 0) return;
   // A queue of length 0 holds one connection; the next connect waits.
@@ -418,6 +429,7 @@ void Server::setStall(bool on) {
 }
 
 int Server::restart(int downMs, std::string* err) {
+  stalled_ = false;
   stallFillers_.clear();
   dropClients();
   closeListener();
