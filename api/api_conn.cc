@@ -133,6 +133,42 @@ void forgetOwnFile(const char* path) {
     if (slot == path) slot = nullptr;
 }
 
+// The limits one answer is spooled within, and the file it goes to.
+struct AnswerBudget {
+  FILE* file;
+  int64_t deadline;  // monotonic microseconds
+  long long bytesLeft;
+};
+
+// drainStringSocket's result for an answer given up before its end line.
+const int kAnswerGivenUp = 3;
+
+// Line handler of getResponse: tnperf_blastLineToFile within the budget;
+// kAnswerGivenUp, with errno E2BIG (size), ETIME (time) or ECANCELED (a
+// stop), instead of storing a line past a limit.
+int spoolWithinBudget(char* line, void* data) {
+  AnswerBudget* budget = static_cast<AnswerBudget*>(data);
+  budget->bytesLeft -= static_cast<long long>(strlen(line)) + 1;
+  errno = budget->bytesLeft < 0                  ? E2BIG
+          : monotonicMicros() > budget->deadline ? ETIME
+          : stopRequested()                      ? ECANCELED
+                                                 : 0;
+  return errno != 0 ? kAnswerGivenUp : tnperf_blastLineToFile(line, budget->file);
+}
+
+// Why an answer failed, by the drain's errno, as the warning gives it.
+struct FailureReason {
+  int err;
+  const char* format;
+  long value;
+};
+const FailureReason kFailureReasons[] = {
+    {ETIMEDOUT, "silent for %ld s", TnperfWrapperUtils::RESPONSE_SILENCE_MS / 1000},
+    {EMSGSIZE, "a line over %ld characters", TnperfWrapperUtils::BUFFER_SIZE - 2},
+    {E2BIG, "over %ld MiB", TnperfWrapperUtils::RESPONSE_MAX_BYTES >> 20},
+    {ETIME, "not ended within %ld s", TnperfWrapperUtils::RESPONSE_TOTAL_MS / 1000},
+};
+
 bool startsWith(const char* line, const char* prefix) {
   return strncmp(line, prefix, strlen(prefix)) == 0;
 }
@@ -296,8 +332,9 @@ int TnperfWrapperUtils::getResponse(const char* /*command*/) {
   if (buffer == nullptr || responseFile == nullptr) return 0;
   if (connection->get_socket() < 0) return 0;
   long start = ftell(responseFile);
-  int rc = connection->drainStringSocket(buffer.get(), BUFFER_SIZE, tnperf_blastLineToFile,
-                                         responseFile);
+  AnswerBudget budget = {responseFile, monotonicMicros() + int64_t{RESPONSE_TOTAL_MS} * 1000,
+                         RESPONSE_MAX_BYTES};
+  int rc = connection->drainStringSocket(buffer.get(), BUFFER_SIZE, spoolWithinBudget, &budget);
   int err = errno;
   fflush(responseFile);
   // A failed drain is not ignored: the unread rest of the answer, or an
@@ -306,19 +343,20 @@ int TnperfWrapperUtils::getResponse(const char* /*command*/) {
 }
 
 int TnperfWrapperUtils::dropFailedAnswer(long start, int err) {
-  char reason[64];
-  if (err == ETIMEDOUT)
-    snprintf(reason, sizeof reason, "silent for %d s", RESPONSE_SILENCE_MS / 1000);
-  else if (err == EMSGSIZE)
-    snprintf(reason, sizeof reason, "a line over %d characters", BUFFER_SIZE - 2);
-  else
-    snprintf(reason, sizeof reason, "connection lost");
+  if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
+    (void)!ftruncate(fileno(responseFile), start);
+  // At a stop the connection is only closed: nothing will use it again.
+  if (err == ECANCELED || stopRequested()) {
+    connection->close();
+    return -1;
+  }
+  char reason[64] = "connection lost";
+  for (const FailureReason& row : kFailureReasons)
+    if (row.err == err) snprintf(reason, sizeof reason, row.format, row.value);
   char message[TS_PRINT_MAX + 1];
   snprintf(message, sizeof message,
            "Warning: TARN daemon answer failed (%s), command connection re-established\n", reason);
   ts_print(message);
-  if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
-    (void)!ftruncate(fileno(responseFile), start);
   reconnect("command", kCommandGone);
   return -1;
 }

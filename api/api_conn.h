@@ -28,7 +28,7 @@ class Tnperf_ConnectionElement;
 // RECONNECT_MAX_DELAY_MS. Used by one thread at a time (its wrapper's).
 class ReconnectPacer {
  public:
-  enum { RECONNECT_FIRST_DELAY_MS = 50, RECONNECT_MAX_DELAY_MS = 2000, RECONNECT_STEADY_MS = 5000 };
+  enum { RECONNECT_FIRST_DELAY_MS = 50, RECONNECT_MAX_DELAY_MS = 2000, RECONNECT_STEADY_MS = 1000 };
 
   // Milliseconds to wait before an attempt made at now (monotonicMicros),
   // which is noted as made; 0 at once.
@@ -55,6 +55,11 @@ class TnperfWrapperUtils {
   // five retries) after which the master, at its defaults, answers genErr
   // and closes this subagent's session while a poll holds the main thread.
   enum { RESPONSE_SILENCE_MS = 5000 };
+  // The most one answer may take, and its most bytes: a daemon that keeps
+  // sending without the end line must neither hold the caller past the
+  // master's patience nor fill the response directory.
+  enum { RESPONSE_TOTAL_MS = 5000 };
+  enum : long { RESPONSE_MAX_BYTES = 64L << 20 };
 
   // Opens the response file and connects to the daemon socket. *err is 0 when
   // the instance is ready, 1 otherwise (the cause has been logged).
@@ -89,10 +94,11 @@ class TnperfWrapperUtils {
   // Spools the answer, up to and including "_response_ end", into the
   // response file; event lines in between are not stored. Returns 0, or -1
   // when the answer failed (a line over 1,048,574 characters, silence for
-  // RESPONSE_SILENCE_MS, or the connection lost inside it): its lines are
+  // RESPONSE_SILENCE_MS, more than RESPONSE_TOTAL_MS or RESPONSE_MAX_BYTES in
+  // all, the connection lost inside it, or a stop request): its lines are
   // taken out of the file again, one warning is logged and the connection is
-  // re-established, so the next command reads its own answer; a daemon gone
-  // is handled as in sendCommand.
+  // re-established, so the next command reads its own answer (at a stop it
+  // is only closed, silently); a daemon gone is handled as in sendCommand.
   int getResponse(const char* command);
   // sendCommand, then getResponse when it was sent: 0 answered, 2 reconnected
   // (send again), -1 refused or the answer failed.

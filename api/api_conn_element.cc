@@ -238,17 +238,22 @@ int Tnperf_ConnectionElement::close() {
 
 int Tnperf_ConnectionElement::waitReadable() {
   if (receiveTimeout < 0) return 0;
-  long long deadline = monotonicMicros() / 1000 + receiveTimeout;
+  const int64_t deadline = monotonicMicros() + int64_t{receiveTimeout} * 1000;
+  // In slices, so that a stop ends the wait on any thread, signals blocked or not.
   for (;;) {
+    if (stopRequested()) {
+      errno = ECANCELED;
+      return -1;
+    }
     struct pollfd entry = {socketFd, POLLIN, 0};
-    long long left = deadline - monotonicMicros() / 1000;
-    int rc = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    int slice = millisLeft(deadline, 100);
+    int rc = ::poll(&entry, 1, slice);
     if (rc > 0) return 0;
-    if (rc == 0) {
+    if (rc == 0 && slice == 0) {
       errno = ETIMEDOUT;
       return -1;
     }
-    if (errno != EINTR) return -1;
+    if (rc < 0 && errno != EINTR) return -1;
   }
 }
 

@@ -60,7 +60,8 @@ class Tnperf_ConnectionElement {
   int buffered() const { return readEnd - readStart; }
   // Bounds how long a receive waits for the daemon's next bytes: -1 (the
   // default) waits for ever, otherwise a receive that gets nothing within ms
-  // milliseconds fails with errno ETIMEDOUT. Survives reconnects. Returns the
+  // milliseconds fails with errno ETIMEDOUT, and one waiting when a stop is
+  // requested fails with ECANCELED. Survives reconnects. Returns the
   // previous bound.
   int set_receive_timeout(int ms);
 
