@@ -37,14 +37,44 @@ const char kCommandGone[] = "Error: TARN daemon connection failed, exiting...\n"
 // Numbers the instances of this process, so that no two share a response file.
 std::atomic<unsigned> instanceCounter{0};
 
-// Creates or truncates path for reading and writing, owner only, without
-// following a symbolic link; null on failure with errno set.
+// Creates path for reading and writing, owner only: a new file (nothing at
+// the path before, not even a link), checked once open to be a plain file
+// of this process's user with no other name. Null on failure with errno set.
 FILE* openResponseFile(const char* path) {
-  ScopedFd fd(::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  ScopedFd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0) return nullptr;
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+    errno = EPERM;
+    return nullptr;
+  }
   FILE* file = fdopen(fd.get(), "w+");
   if (file != nullptr) fd.release();
   return file;
+}
+
+// 0 when the response directory is a directory that only its owner, this
+// process's user or root, may change; else 1 after logging why. Another
+// user able to write there could put a file of theirs in our file's place.
+int checkResponseDirectory() {
+  struct stat info;
+  char why[128] = "";
+  if (lstat(kResponseDirectory, &info) != 0)
+    snprintf(why, sizeof why, "%s", strerror(errno));
+  else if (!S_ISDIR(info.st_mode))
+    snprintf(why, sizeof why, "not a directory");
+  else if (info.st_uid != geteuid() && info.st_uid != 0)
+    snprintf(why, sizeof why, "owned by uid %ld", static_cast<long>(info.st_uid));
+  else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    snprintf(why, sizeof why, "writable by others (mode %04o)",
+             static_cast<unsigned>(info.st_mode & 07777));
+  if (why[0] == '\0') return 0;
+  char message[TS_PRINT_MAX + 1];
+  snprintf(message, sizeof message, "Error: response directory %s refused: %s\n",
+           kResponseDirectory, why);
+  ts_print(message);
+  return 1;
 }
 
 // The response files of this process's live instances, removed by an exit
@@ -184,7 +214,8 @@ TnperfWrapperUtils::TnperfWrapperUtils(MErrno* err, int debugArg)
       tokenPosition(nullptr),
       eventPipeRead(nullptr),
       eventPipeWrite(nullptr),
-      debug(debugArg) {
+      debug(debugArg),
+      fileEmptied(0) {
   responseFilePath[0] = '\0';
   if (err != nullptr) *err = 0;
   int rc = commonInits();
@@ -227,15 +258,19 @@ int TnperfWrapperUtils::commonInits() {
     return 1;
   }
   lineBuffer[0] = valueBuffer[0] = resultBuffer[0] = '\0';
+  if (checkResponseDirectory() != 0) return 1;
   snprintf(responseFilePath, sizeof responseFilePath, "%s/response.%ld.%u", kResponseDirectory,
            static_cast<long>(getpid()), instanceCounter++);
   // Registered before it is made, so that no exit can leave it behind.
   registerOwnFile(responseFilePath);
   responseFile = openResponseFile(responseFilePath);
   if (responseFile == nullptr) {
+    char message[TS_PRINT_MAX + 1];
+    snprintf(message, sizeof message, "Error: Failed to make response file %s: %s\n",
+             responseFilePath, strerror(errno));
     forgetOwnFile(responseFilePath);
     responseFilePath[0] = '\0';  // nothing of ours to remove
-    ts_print("Error: Failed to make response file\n");
+    ts_print(message);
     return 1;
   }
   if (connect() != 0) {
@@ -362,8 +397,8 @@ int TnperfWrapperUtils::dropFailedAnswer(long start, int err) {
 }
 
 int TnperfWrapperUtils::processCommand(const char* command) {
-  // Without a response file the answer would be lost: try to make it again first.
-  if (responseFile == nullptr && cleanupCommand() != 0) return -1;
+  // Without an empty response file the answer would be lost or mixed up.
+  if (responseFile == nullptr || fileEmptied != 0) return -1;
   int rc = sendCommand(command);
   if (rc != 0) return rc;
   return getResponse(command);
@@ -371,9 +406,13 @@ int TnperfWrapperUtils::processCommand(const char* command) {
 
 int TnperfWrapperUtils::cleanupCommand() {
   tokenPosition = nullptr;
-  if (responseFile != nullptr) fclose(responseFile);
-  responseFile = openResponseFile(responseFilePath);
-  if (responseFile != nullptr) return 0;
+  if (responseFile == nullptr) return -1;
+  // The file stays open: a name put in its place by path is never used.
+  fileEmptied = fflush(responseFile) == 0 && ftruncate(fileno(responseFile), 0) == 0 &&
+                        fseek(responseFile, 0, SEEK_SET) == 0
+                    ? 0
+                    : -1;
+  if (fileEmptied == 0) return 0;
   char message[TS_PRINT_MAX + 1];
   snprintf(message, sizeof message, "Error: Failed to empty response file %s: %s\n",
            responseFilePath, strerror(errno));

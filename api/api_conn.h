@@ -6,7 +6,9 @@
 // getNextInstance per record line, getBufferedValue or beginParsing and
 // getNextToken per value, cleanupCommand before the next command. Every answer
 // line is spooled to a response file private to this instance and process,
-// "/var/tarnfs/tnperf/response.<pid>.<n>". The file is removed by the
+// "/var/tarnfs/tnperf/response.<pid>.<n>", made new (never one found at
+// the path) in a directory that no other user may write to, and kept open:
+// it is never opened again by its name. The file is removed by the
 // destructor, and by an exit hook at any exit of the process (status 0 or 1)
 // while its instance lives; the first instance of a process removes the
 // files of processes that no longer run. There is no lock: the polling side's
@@ -61,8 +63,9 @@ class TnperfWrapperUtils {
   enum { RESPONSE_TOTAL_MS = 5000 };
   enum : long { RESPONSE_MAX_BYTES = 64L << 20 };
 
-  // Opens the response file and connects to the daemon socket. *err is 0 when
-  // the instance is ready, 1 otherwise (the cause has been logged).
+  // Checks the response directory, makes the response file and connects to
+  // the daemon socket. *err is 0 when the instance is ready, 1 otherwise (the
+  // cause has been logged).
   TnperfWrapperUtils(MErrno* err, int debug);
   // Closes and removes the response file, closes the connection and the
   // event pipe. Not while another thread is inside waitEvents.
@@ -103,8 +106,9 @@ class TnperfWrapperUtils {
   // sendCommand, then getResponse when it was sent: 0 answered, 2 reconnected
   // (send again), -1 refused or the answer failed.
   int processCommand(const char* command);
-  // Empties the response file. 0, or -1 when it could not be reopened (the
-  // next command is then refused until a later cleanupCommand succeeds).
+  // Empties the response file, which stays open for the instance's life.
+  // 0, or -1 when it could not be emptied (the next command is then refused
+  // until a later cleanupCommand succeeds).
   int cleanupCommand();
 
   // Number of response lines beginning with prefix; leaves the file at its end.
@@ -159,6 +163,7 @@ class TnperfWrapperUtils {
   FILE* eventPipeRead;
   FILE* eventPipeWrite;
   int debug;
+  int fileEmptied;  // the last cleanupCommand's result
   ReconnectPacer pacer;
 };
 

@@ -3,6 +3,7 @@
 // daemon simulator.
 #include "api/api_conn.h"
 
+#include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -327,23 +328,52 @@ TEST_F(Wrapper, CommandsGoWithoutLeadingBlanksAndAnswersAreWalkedByInstanceAndTo
   EXPECT_EQ(ctl("log"), "get nodes\n" + longest + "\n");
 }
 
-TEST_F(Wrapper, ResponseFilesArePrivateAndNeverFollowALink) {
+TEST_F(Wrapper, ResponseFilesAreNewPrivateKeptOpenAndInADirectoryOnlyWeMayWrite) {
   std::string path = wrapper->responsePath();
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  // A link in the file's place: commands are refused, unsent, until the path is free.
+  // A link put in the file's place is never used: the open file goes on.
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_EQ(symlink("/tmp/elsewhere", path.c_str()), 0);
-  EXPECT_NE(conntest::capturedBy([&] {
-              EXPECT_EQ(wrapper->cleanupCommand(), -1);
-              EXPECT_EQ(wrapper->processCommand("get nodes"), -1);
-            }).find("Error: Failed to empty response file " + path),
-            std::string::npos);
-  ASSERT_EQ(unlink(path.c_str()), 0);
+  EXPECT_EQ(wrapper->cleanupCommand(), 0);
   EXPECT_EQ(wrapper->processCommand("get clusterinfo"), 0);
   EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), 1);
-  EXPECT_EQ(ctl("log"), "get clusterinfo\n");
+  EXPECT_NE(access("/tmp/elsewhere", F_OK), 0);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  // A file found at the next instance's name is not taken over.
+  std::string next = path.substr(0, path.rfind('.') + 1) +
+                     std::to_string(std::stoul(path.substr(path.rfind('.') + 1)) + 1);
+  ScopedFd planted(open(next.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  MErrno takenErr = 0;
+  EXPECT_NE(conntest::capturedBy([&] {
+              TnperfWrapperUtils taken(&takenErr, 0);
+            }).find("Error: Failed to make response file " + next + ": File exists"),
+            std::string::npos);
+  EXPECT_EQ(takenErr, 1);
+  unlink(next.c_str());
+  // A directory another user may write to, or owns, is refused with the reason.
+  const struct {
+    mode_t mode;
+    uid_t owner;
+    const char* why;
+  } dirs[] = {{0775, 0, "writable by others (mode 0775)"},
+              {01777, 0, "writable by others (mode 1777)"},
+              {0755, 1234, "owned by uid 1234"}};
+  for (const auto& d : dirs) {
+    ASSERT_EQ(chmod("/var/tarnfs/tnperf", d.mode), 0);
+    ASSERT_EQ(chown("/var/tarnfs/tnperf", d.owner, 0), 0);
+    MErrno dirErr = 0;
+    EXPECT_NE(
+        conntest::capturedBy([&] {
+          TnperfWrapperUtils refused(&dirErr, 0);
+        }).find(std::string("Error: response directory /var/tarnfs/tnperf refused: ") + d.why),
+        std::string::npos)
+        << d.why;
+    EXPECT_EQ(dirErr, 1);
+  }
+  ASSERT_EQ(chmod("/var/tarnfs/tnperf", 0755), 0);
+  ASSERT_EQ(chown("/var/tarnfs/tnperf", 0, 0), 0);
   // init makes the one polling instance; every instance takes its file with it.
   ASSERT_EQ(TnperfWrapperUtils::init(0), 0);
   TnperfWrapperUtils::term();
