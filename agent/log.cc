@@ -4,6 +4,9 @@
 #include <string.h>
 #include <time.h>
 
+#include "agent/clock.h"
+#include "agent/scoped.h"
+
 int ts_print(const char* message) {
   char timeText[64] = "";
   time_t now = time(nullptr);
@@ -16,4 +19,31 @@ int ts_print(const char* message) {
   line[strcspn(line, "\n")] = '\0';
 
   return fprintf(stderr, "%s: tnmibd: %s\n", timeText, line);
+}
+
+int RateLimitedLog::print(const char* message) {
+  unsigned long heldBack = 0;
+  {
+    ScopedLock lock(&mutex_);
+    const int64_t now = monotonicMicros();
+    if (nextAt_ != 0 && now < nextAt_) {
+      ++heldBack_;
+      return 0;
+    }
+    nextAt_ = now + int64_t{intervalSeconds_} * 1000000;
+    heldBack = heldBack_;
+    heldBack_ = 0;
+  }
+  if (heldBack == 0) {
+    ts_print(message);
+    return 1;
+  }
+  // Room is left for the count: it is never the part cut off.
+  char line[TS_PRINT_MAX + 1 - 48];
+  snprintf(line, sizeof line, "%s", message != nullptr ? message : "");
+  line[strcspn(line, "\n")] = '\0';
+  char withCount[TS_PRINT_MAX + 1];
+  snprintf(withCount, sizeof withCount, "%s (%lu more held back)", line, heldBack);
+  ts_print(withCount);
+  return 1;
 }

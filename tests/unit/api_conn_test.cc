@@ -205,6 +205,12 @@ TEST(EventReader, DeliversTheBurstDropsOverlongLinesAndReportsAHangUp) {
             }).find("Warning: Dropped an event line longer than 1023 characters: _event_ yyy"),
             std::string::npos);
   EXPECT_EQ(pair.events, (std::vector<std::string>{"_event_ 1", longest}));
+  // A flood of them within the minute is held back, not logged line by line.
+  std::string flood;
+  for (int i = 0; i < 50; i++) flood += longest + "z\n";
+  ASSERT_TRUE(conntest::sendAll(pair.peer, flood + "_event_ 2\n"));
+  EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(pair.readEvents(), '\n'); }), "");
+  EXPECT_EQ(pair.events.back(), "_event_ 2");
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ whole\n_event_ par"));
   shutdown(pair.peer, SHUT_WR);
   EXPECT_EQ(pair.readEvents(), -1);
@@ -442,8 +448,9 @@ TEST_F(Wrapper, ACommandWaitingOnTheDaemonEndsAtAStopOrAtItsBound) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.faults[0]) + (c.stop ? ", stop" : ""));
-    for (const char* fault : c.faults)
+    for (const char* fault : c.faults) {
       if (fault != nullptr) ASSERT_NE(ctl(fault), "failed");
+    }
     std::thread stopper([&c] {
       if (!c.stop) return;
       usleep(300000);
