@@ -15,9 +15,10 @@
 
 #include "agent/clock.h"
 
-// The main loop and the refresh thread run while this is nonzero. Set by main
-// after init_snmp, cleared by requestStop; read without a lock.
-inline volatile int keepRunning = 0;
+// The main loop runs while this is nonzero. Set by main after init_snmp,
+// cleared by requestStop from any thread or a signal handler: an atomic, as
+// a worker thread now writes it while main reads it.
+inline std::atomic<int> keepRunning{0};
 
 namespace running_detail {
 inline std::atomic<bool> stopRequested{false};
