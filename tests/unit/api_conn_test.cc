@@ -13,7 +13,7 @@
 
 #include <functional>
 #include <memory>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -398,12 +398,11 @@ TEST_F(Wrapper, RestartBetweenCommandsGivesTwoThenTheRepeatSucceeds) {
 TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn) {
   alarm(60);  // before the silence bound, an answer that never ended blocked for ever
   // Each fault, and the reason its one warning gives ("" for no warning). An
-  // answer that never ends meets whichever of its limits comes first.
-  const char* const cases[][2] = {
-      {"fault long-line 1048574", ""},  // the longest line accepted
-      {"fault long-line 1048575", "\\(a line over 1048574 characters\\)"},
-      {"fault unended", "\\(silent for 5 s\\)"},
-      {"fault endless", "\\((over 64 MiB|not ended within 5 s)\\)"}};
+  // answer that never ends meets whichever of its limits comes first ("|").
+  const char* const cases[][2] = {{"fault long-line 1048574", ""},  // the longest line accepted
+                                  {"fault long-line 1048575", "(a line over 1048574 characters)"},
+                                  {"fault unended", "(silent for 5 s)"},
+                                  {"fault endless", "(over 64 MiB)|(not ended within 5 s)"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c[0]);
     bool fails = *c[1] != '\0';
@@ -411,12 +410,13 @@ TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn)
     ASSERT_NE(ctl(c[0]), "failed");
     std::string out = conntest::capturedBy(
         [&] { EXPECT_EQ(wrapper->processCommand("get clusterinfo"), fails ? -1 : 0); });
-    std::string expected = std::string("^: tnmibd: Warning: TARN daemon answer failed ") + c[1] +
-                           ", command connection re-established\n$";
-    EXPECT_TRUE(fails ? std::regex_search(out.substr(std::min<size_t>(24, out.size())),
-                                          std::regex(expected))
-                      : out.empty())
-        << out;
+    out = out.substr(std::min<size_t>(24, out.size()));
+    bool expected = !fails && out.empty();
+    std::stringstream reasons(c[1]);
+    for (std::string reason; fails && std::getline(reasons, reason, '|');)
+      expected = expected || out == ": tnmibd: Warning: TARN daemon answer failed " + reason +
+                                        ", command connection re-established\n";
+    EXPECT_TRUE(expected) << out;
     // None of a failed answer's lines stay; its connection is replaced.
     EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), fails ? 0 : 1);
     EXPECT_EQ(simStat("accepted") != accepted, fails);
