@@ -217,5 +217,5 @@ int main(int argc, char** argv) {
   snmp_shutdown("tarnMgmtTraps");
   snmp_shutdown("tarnMgmtMIBObjects");
   deleteTarnInfo();
-  exit(0);
+  exit(processExitStatus());
 }

@@ -5,14 +5,12 @@
 #include "mib/snmpTables.h"
 #include "snmp/dl.h"
 
-volatile int keepRunning = 0;
-
 namespace {
 const u_long kSubagentVersion = 1;
 }  // namespace
 
 extern "C" void stop_server(int /*signo*/) {
-  keepRunning = 0;
+  requestStop(0);
   stopQueries();
 }
 

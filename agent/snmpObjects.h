@@ -6,13 +6,11 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
-// The main loop and the refresh thread run while this is nonzero. Written
-// only by main (set after init_snmp) and stop_server; read without a lock.
-extern volatile int keepRunning;
+#include "agent/running.h"
 
-// Clears keepRunning and ends a running configuration query; installed for
-// SIGTERM and SIGINT so a stop reaches the orderly shutdown. The argument (a
-// signal number) is ignored.
+// Requests a stop (exit status unchanged) and ends a running configuration
+// query; installed for SIGTERM and SIGINT so a stop reaches the orderly
+// shutdown. The argument (a signal number) is ignored.
 extern "C" void stop_server(int signo);
 
 // Registers the read-only scalar tarnSubagentVersion; returns the result of

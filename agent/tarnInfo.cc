@@ -1,5 +1,7 @@
 #include "agent/tarnInfo.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <time.h>
@@ -70,9 +72,27 @@ bool waitRefreshPeriod() {
   return !refreshStopped;
 }
 
+// Marks every descriptor above standard error close-on-exec. The SNMP
+// library opens its AgentX socket (and its other files) without the flag, and
+// a configuration query must not inherit them: a child holding the master
+// connection keeps it open after the agent is gone.
+void closeDescriptorsOnExec() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (struct dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    long fd = strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == dirfd(dir)) continue;
+    int flags = fcntl(static_cast<int>(fd), F_GETFD);
+    if (flags >= 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 int initTarnInfo() {
+  closeDescriptorsOnExec();
   int rc = PollingHandler::init(0);
   if (rc != 0) return rc;
   MErrno err = 0;

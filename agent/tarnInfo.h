@@ -20,7 +20,9 @@ class PollingHandler;
 // The SNMP side's copy of the cluster data; main thread only.
 extern ClusterInfo* myCluster;
 
-// Creates the polling handler and myCluster; 0 or the failing step's error code.
+// Marks every descriptor open so far (the SNMP library's included)
+// close-on-exec, then creates the polling handler and myCluster; 0 or the
+// failing step's error code. Main thread, after init_snmp.
 int initTarnInfo();
 
 // Creates the events handler and registers one trap sender per event type.

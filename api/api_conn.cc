@@ -12,11 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
 
+#include "agent/clock.h"
 #include "agent/log.h"
+#include "agent/running.h"
 #include "agent/scoped.h"
 #include "agent/text.h"
 #include "api/api_conn_element.h"
@@ -29,18 +32,49 @@ namespace {
 const char kSocketPath[] = "/var/tarnfs/tnperf/tnperfSocket";
 const char kResponseDirectory[] = "/var/tarnfs/tnperf";
 const char kTokenSeparators[] = " \n\t";
+const char kCommandGone[] = "Error: TARN daemon connection failed, exiting...\n";
 
 // Numbers the instances of this process, so that no two share a response file.
 std::atomic<unsigned> instanceCounter{0};
 
-// Creates or truncates path for reading and writing, owner only, without
-// following a symbolic link; null on failure with errno set.
+// Creates path for reading and writing, owner only: a new file (nothing at
+// the path before, not even a link), checked once open to be a plain file
+// of this process's user with no other name. Null on failure with errno set.
 FILE* openResponseFile(const char* path) {
-  ScopedFd fd(::open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  ScopedFd fd(::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0) return nullptr;
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1) {
+    errno = EPERM;
+    return nullptr;
+  }
   FILE* file = fdopen(fd.get(), "w+");
   if (file != nullptr) fd.release();
   return file;
+}
+
+// 0 when the response directory is a directory that only its owner, this
+// process's user or root, may change; else 1 after logging why. Another
+// user able to write there could put a file of theirs in our file's place.
+int checkResponseDirectory() {
+  struct stat info;
+  char why[128] = "";
+  if (lstat(kResponseDirectory, &info) != 0)
+    snprintf(why, sizeof why, "%s", strerror(errno));
+  else if (!S_ISDIR(info.st_mode))
+    snprintf(why, sizeof why, "not a directory");
+  else if (info.st_uid != geteuid() && info.st_uid != 0)
+    snprintf(why, sizeof why, "owned by uid %ld", static_cast<long>(info.st_uid));
+  else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    snprintf(why, sizeof why, "writable by others (mode %04o)",
+             static_cast<unsigned>(info.st_mode & 07777));
+  if (why[0] == '\0') return 0;
+  char message[TS_PRINT_MAX + 1];
+  snprintf(message, sizeof message, "Error: response directory %s refused: %s\n",
+           kResponseDirectory, why);
+  ts_print(message);
+  return 1;
 }
 
 // The response files of this process's live instances, removed by an exit
@@ -129,6 +163,42 @@ void forgetOwnFile(const char* path) {
     if (slot == path) slot = nullptr;
 }
 
+// The limits one answer is spooled within, and the file it goes to.
+struct AnswerBudget {
+  FILE* file;
+  int64_t deadline;  // monotonic microseconds
+  long long bytesLeft;
+};
+
+// drainStringSocket's result for an answer given up before its end line.
+const int kAnswerGivenUp = 3;
+
+// Line handler of getResponse: tnperf_blastLineToFile within the budget;
+// kAnswerGivenUp, with errno E2BIG (size), ETIME (time) or ECANCELED (a
+// stop), instead of storing a line past a limit.
+int spoolWithinBudget(char* line, void* data) {
+  AnswerBudget* budget = static_cast<AnswerBudget*>(data);
+  budget->bytesLeft -= static_cast<long long>(strlen(line)) + 1;
+  errno = budget->bytesLeft < 0                  ? E2BIG
+          : monotonicMicros() > budget->deadline ? ETIME
+          : stopRequested()                      ? ECANCELED
+                                                 : 0;
+  return errno != 0 ? kAnswerGivenUp : tnperf_blastLineToFile(line, budget->file);
+}
+
+// Why an answer failed, by the drain's errno, as the warning gives it.
+struct FailureReason {
+  int err;
+  const char* format;
+  long value;
+};
+const FailureReason kFailureReasons[] = {
+    {ETIMEDOUT, "silent for %ld s", TnperfWrapperUtils::RESPONSE_SILENCE_MS / 1000},
+    {EMSGSIZE, "a line over %ld characters", TnperfWrapperUtils::BUFFER_SIZE - 2},
+    {E2BIG, "over %ld MiB", TnperfWrapperUtils::RESPONSE_MAX_BYTES >> 20},
+    {ETIME, "not ended within %ld s", TnperfWrapperUtils::RESPONSE_TOTAL_MS / 1000},
+};
+
 bool startsWith(const char* line, const char* prefix) {
   return strncmp(line, prefix, strlen(prefix)) == 0;
 }
@@ -144,7 +214,8 @@ TnperfWrapperUtils::TnperfWrapperUtils(MErrno* err, int debugArg)
       tokenPosition(nullptr),
       eventPipeRead(nullptr),
       eventPipeWrite(nullptr),
-      debug(debugArg) {
+      debug(debugArg),
+      fileEmptied(0) {
   responseFilePath[0] = '\0';
   if (err != nullptr) *err = 0;
   int rc = commonInits();
@@ -187,15 +258,19 @@ int TnperfWrapperUtils::commonInits() {
     return 1;
   }
   lineBuffer[0] = valueBuffer[0] = resultBuffer[0] = '\0';
+  if (checkResponseDirectory() != 0) return 1;
   snprintf(responseFilePath, sizeof responseFilePath, "%s/response.%ld.%u", kResponseDirectory,
            static_cast<long>(getpid()), instanceCounter++);
   // Registered before it is made, so that no exit can leave it behind.
   registerOwnFile(responseFilePath);
   responseFile = openResponseFile(responseFilePath);
   if (responseFile == nullptr) {
+    char message[TS_PRINT_MAX + 1];
+    snprintf(message, sizeof message, "Error: Failed to make response file %s: %s\n",
+             responseFilePath, strerror(errno));
     forgetOwnFile(responseFilePath);
     responseFilePath[0] = '\0';  // nothing of ours to remove
-    ts_print("Error: Failed to make response file\n");
+    ts_print(message);
     return 1;
   }
   if (connect() != 0) {
@@ -242,20 +317,49 @@ int TnperfWrapperUtils::sendCommand(const char* command) {
   // daemon connection broke.
   for (size_t sent = 0; sent < length;) {
     int n = connection->write(text + sent, static_cast<int>(length - sent));
-    if (n < 0) {
-      reconnectOrExit();
-      return 2;
-    }
+    // A reconnect that had to back off refuses the command: a daemon that
+    // keeps closing the connection must not keep the caller resending.
+    if (n < 0) return reconnect("command", kCommandGone) == 0 ? 2 : -1;
     sent += static_cast<size_t>(n);
   }
   return 0;
 }
 
-void TnperfWrapperUtils::reconnectOrExit() {
-  if (connection->connectSocket(0) < 0) {
-    ts_print("Error: TARN daemon connection failed, exiting...\n");
-    exit(1);
+int ReconnectPacer::nextDelay(int64_t now) {
+  const bool steady = now - lastAttempt_ >= int64_t{RECONNECT_STEADY_MS} * 1000;
+  if (steady)
+    delayMs_ = 0;
+  else
+    delayMs_ = delayMs_ == 0 ? RECONNECT_FIRST_DELAY_MS
+                             : std::min(2 * delayMs_, int{RECONNECT_MAX_DELAY_MS});
+  lastAttempt_ = now + int64_t{delayMs_} * 1000;
+  return delayMs_;
+}
+
+int TnperfWrapperUtils::reconnect(const char* side, const char* goneMessage) {
+  const int64_t start = monotonicMicros();
+  bool delayed = false;
+  while (!stopRequested()) {
+    int delay = pacer.nextDelay(monotonicMicros());
+    if (delay > 0 && pacer.firstDelayOfStreak()) {
+      char message[TS_PRINT_MAX + 1];
+      snprintf(message, sizeof message,
+               "Warning: TARN daemon %s connection keeps failing, reconnecting with back-off "
+               "up to %d ms\n",
+               side, int{ReconnectPacer::RECONNECT_MAX_DELAY_MS});
+      ts_print(message);
+    }
+    delayed = delayed || delay > 0;
+    if (!sleepUnlessStopped(delay)) break;
+    if (connection->connectSocket(0) >= 0) return delayed ? 1 : 0;
+    if (stopRequested()) break;
+    if (monotonicMicros() - start >= int64_t{RECONNECT_GIVE_UP_MS} * 1000) {
+      ts_print(goneMessage);
+      requestStop(1);
+      break;
+    }
   }
+  return -1;
 }
 
 int TnperfWrapperUtils::getResponse(const char* /*command*/) {
@@ -263,8 +367,9 @@ int TnperfWrapperUtils::getResponse(const char* /*command*/) {
   if (buffer == nullptr || responseFile == nullptr) return 0;
   if (connection->get_socket() < 0) return 0;
   long start = ftell(responseFile);
-  int rc = connection->drainStringSocket(buffer.get(), BUFFER_SIZE, tnperf_blastLineToFile,
-                                         responseFile);
+  AnswerBudget budget = {responseFile, monotonicMicros() + int64_t{RESPONSE_TOTAL_MS} * 1000,
+                         RESPONSE_MAX_BYTES};
+  int rc = connection->drainStringSocket(buffer.get(), BUFFER_SIZE, spoolWithinBudget, &budget);
   int err = errno;
   fflush(responseFile);
   // A failed drain is not ignored: the unread rest of the answer, or an
@@ -273,26 +378,27 @@ int TnperfWrapperUtils::getResponse(const char* /*command*/) {
 }
 
 int TnperfWrapperUtils::dropFailedAnswer(long start, int err) {
-  char reason[64];
-  if (err == ETIMEDOUT)
-    snprintf(reason, sizeof reason, "silent for %d s", RESPONSE_SILENCE_MS / 1000);
-  else if (err == EMSGSIZE)
-    snprintf(reason, sizeof reason, "a line over %d characters", BUFFER_SIZE - 2);
-  else
-    snprintf(reason, sizeof reason, "connection lost");
+  if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
+    (void)!ftruncate(fileno(responseFile), start);
+  // At a stop the connection is only closed: nothing will use it again.
+  if (err == ECANCELED || stopRequested()) {
+    connection->close();
+    return -1;
+  }
+  char reason[64] = "connection lost";
+  for (const FailureReason& row : kFailureReasons)
+    if (row.err == err) snprintf(reason, sizeof reason, row.format, row.value);
   char message[TS_PRINT_MAX + 1];
   snprintf(message, sizeof message,
            "Warning: TARN daemon answer failed (%s), command connection re-established\n", reason);
   ts_print(message);
-  if (start >= 0 && fseek(responseFile, start, SEEK_SET) == 0)
-    (void)!ftruncate(fileno(responseFile), start);
-  reconnectOrExit();
+  reconnect("command", kCommandGone);
   return -1;
 }
 
 int TnperfWrapperUtils::processCommand(const char* command) {
-  // Without a response file the answer would be lost: try to make it again first.
-  if (responseFile == nullptr && cleanupCommand() != 0) return -1;
+  // Without an empty response file the answer would be lost or mixed up.
+  if (responseFile == nullptr || fileEmptied != 0) return -1;
   int rc = sendCommand(command);
   if (rc != 0) return rc;
   return getResponse(command);
@@ -300,9 +406,13 @@ int TnperfWrapperUtils::processCommand(const char* command) {
 
 int TnperfWrapperUtils::cleanupCommand() {
   tokenPosition = nullptr;
-  if (responseFile != nullptr) fclose(responseFile);
-  responseFile = openResponseFile(responseFilePath);
-  if (responseFile != nullptr) return 0;
+  if (responseFile == nullptr) return -1;
+  // The file stays open: a name put in its place by path is never used.
+  fileEmptied = fflush(responseFile) == 0 && ftruncate(fileno(responseFile), 0) == 0 &&
+                        fseek(responseFile, 0, SEEK_SET) == 0
+                    ? 0
+                    : -1;
+  if (fileEmptied == 0) return 0;
   char message[TS_PRINT_MAX + 1];
   snprintf(message, sizeof message, "Error: Failed to empty response file %s: %s\n",
            responseFilePath, strerror(errno));
@@ -368,7 +478,7 @@ char* TnperfWrapperUtils::getNextToken() {
   return token;
 }
 
-void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data)) {
+int TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data)) {
   if (eventPipeRead != nullptr) fclose(eventPipeRead);
   if (eventPipeWrite != nullptr) fclose(eventPipeWrite);
   eventPipeRead = eventPipeWrite = nullptr;
@@ -383,7 +493,7 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
   }
   if (eventPipeRead == nullptr || eventPipeWrite == nullptr) {
     ts_print("Error opening event handler pipe.\n");
-    exit(1);
+    return -1;
   }
   // The event reader waits on the descriptor: no line may sit unseen in a
   // stdio buffer.
@@ -393,17 +503,22 @@ void TnperfWrapperUtils::registerEvents(int (*callback)(char* line, void* data))
     connection->eventCallbackData = nullptr;
     connection->set_receive_timeout(-1);
   }
+  return 0;
 }
 
 void TnperfWrapperUtils::waitEvents() {
+  static const char kEventsGone[] =
+      "Error: Events handler TARN daemon connection failed, exiting...\n";
+  if (connection == nullptr) {
+    ts_print(kEventsGone);
+    requestStop(1);
+    return;
+  }
   std::unique_ptr<char[]> line(new char[COMMAND_BUFFER_SIZE]);
-  for (;;) {
-    if (connection != nullptr && connection->get_socket() >= 0 &&
+  while (!stopRequested()) {
+    if (connection->get_socket() >= 0 &&
         tnperf_readln(eventPipeRead, line.get(), connection, COMMAND_BUFFER_SIZE) != -1)
       continue;
-    if (connection == nullptr || connection->connectSocket(0) < 0) {
-      ts_print("Error: Events handler TARN daemon connection failed, exiting...\n");
-      exit(1);
-    }
+    if (reconnect("events", kEventsGone) < 0) return;
   }
 }

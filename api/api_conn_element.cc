@@ -19,6 +19,7 @@
 
 #include "agent/clock.h"
 #include "agent/log.h"
+#include "agent/running.h"
 
 namespace {
 
@@ -30,6 +31,64 @@ const size_t kEventPrefixLength = sizeof kEventPrefix - 1;
 const uint32_t kHandshakeMagic = 0xF3689038u;
 const uint32_t kHandshakeMessage[10] = {kHandshakeMagic, 0, 0, 0, 0, 12, 0, 7, 0, 2};
 const int kHandshakeReplyWords = 5;
+
+// Milliseconds left until deadline (monotonic microseconds), at most cap; 0 when past.
+int millisLeft(int64_t deadline, int cap) {
+  int64_t left = (deadline - monotonicMicros()) / 1000;
+  if (left <= 0) return 0;
+  return left < cap ? static_cast<int>(left) : cap;
+}
+
+// Waits for a connect in progress on fd to finish: 0 done (the connect's own
+// result is then in SO_ERROR), 1 not yet after waitMs, -1 failed.
+int awaitConnect(int fd, int waitMs) {
+  struct pollfd entry = {fd, POLLOUT, 0};
+  int ready = ::poll(&entry, 1, waitMs);
+  if (ready < 0) return errno == EINTR ? 1 : -1;
+  if (ready == 0) return 1;
+  int err = 0;
+  socklen_t length = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) < 0) return -1;
+  errno = err;
+  return err == 0 ? 0 : -1;
+}
+
+// Connects fd without ever blocking for long: a listener whose queue is full
+// (EAGAIN on a named socket) is asked again every 10 ms, a connect in
+// progress (TCP) is awaited, for at most CONNECT_TIMEOUT_MS and never past a
+// stop request. The descriptor is blocking again afterwards. 0, or -1 with
+// errno set (ETIMEDOUT past the bound, ECANCELED at a stop).
+int connectBounded(int fd, const struct sockaddr* address, socklen_t length) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  const int64_t deadline =
+      monotonicMicros() + Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS * int64_t{1000};
+  int rc = ::connect(fd, address, length);
+  bool inProgress = rc < 0 && (errno == EINPROGRESS || errno == EALREADY);
+  while (rc < 0 && (inProgress || errno == EAGAIN || errno == EINTR)) {
+    if (stopRequested()) {
+      errno = ECANCELED;
+      return -1;
+    }
+    int waitMs = millisLeft(deadline, inProgress ? 50 : 10);
+    if (waitMs == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    if (inProgress) {
+      int done = awaitConnect(fd, waitMs);
+      if (done < 0) return -1;
+      rc = done == 0 ? 0 : -1;
+      continue;
+    }
+    ::poll(nullptr, 0, waitMs);
+    rc = ::connect(fd, address, length);
+    if (rc < 0 && errno == EISCONN) rc = 0;
+    inProgress = rc < 0 && (errno == EINPROGRESS || errno == EALREADY);
+  }
+  if (rc < 0) return -1;
+  return fcntl(fd, F_SETFL, flags);
+}
 
 char* copyName(const char* name) {
   const char* src = name != nullptr ? name : "";
@@ -139,9 +198,8 @@ int Tnperf_ConnectionElement::connectNamed() {
   memcpy(address.sun_path, name, pathLength + 1);
   socklen_t length =
       static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + pathLength + 1);
-  while (::connect(socketFd, reinterpret_cast<struct sockaddr*>(&address), length) < 0) {
-    if (errno != EINTR) return failConnect("connecting stream socket", errno);
-  }
+  if (connectBounded(socketFd, reinterpret_cast<struct sockaddr*>(&address), length) < 0)
+    return failConnect("connecting stream socket", errno);
   return 0;
 }
 
@@ -164,9 +222,8 @@ int Tnperf_ConnectionElement::connectNodePort() {
   memcpy(&address, found->ai_addr, sizeof address);
   freeaddrinfo(found);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  while (::connect(socketFd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
-    if (errno != EINTR) return failConnect("connecting stream socket", errno);
-  }
+  if (connectBounded(socketFd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0)
+    return failConnect("connecting stream socket", errno);
   return 0;
 }
 
@@ -181,17 +238,22 @@ int Tnperf_ConnectionElement::close() {
 
 int Tnperf_ConnectionElement::waitReadable() {
   if (receiveTimeout < 0) return 0;
-  long long deadline = monotonicMicros() / 1000 + receiveTimeout;
+  const int64_t deadline = monotonicMicros() + int64_t{receiveTimeout} * 1000;
+  // In slices, so that a stop ends the wait on any thread, signals blocked or not.
   for (;;) {
+    if (stopRequested()) {
+      errno = ECANCELED;
+      return -1;
+    }
     struct pollfd entry = {socketFd, POLLIN, 0};
-    long long left = deadline - monotonicMicros() / 1000;
-    int rc = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    int slice = millisLeft(deadline, 100);
+    int rc = ::poll(&entry, 1, slice);
     if (rc > 0) return 0;
-    if (rc == 0) {
+    if (rc == 0 && slice == 0) {
       errno = ETIMEDOUT;
       return -1;
     }
-    if (errno != EINTR) return -1;
+    if (rc < 0 && errno != EINTR) return -1;
   }
 }
 

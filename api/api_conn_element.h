@@ -33,6 +33,9 @@ class Tnperf_ConnectionElement {
  public:
   // Size of the read buffer: the most one receive call takes.
   enum { READ_BUFFER_SIZE = 65536 };
+  // The longest a connect may take: a daemon that stops accepting must not
+  // hold a thread (and a stop) in connect for ever.
+  enum { CONNECT_TIMEOUT_MS = 2000 };
   // Results of takeLine.
   enum { LINE_FAILED = -1, LINE_END_OF_STREAM = 0, LINE_NEWLINE = 1, LINE_FULL = 2 };
 
@@ -57,14 +60,16 @@ class Tnperf_ConnectionElement {
   int buffered() const { return readEnd - readStart; }
   // Bounds how long a receive waits for the daemon's next bytes: -1 (the
   // default) waits for ever, otherwise a receive that gets nothing within ms
-  // milliseconds fails with errno ETIMEDOUT. Survives reconnects. Returns the
+  // milliseconds fails with errno ETIMEDOUT, and one waiting when a stop is
+  // requested fails with ECANCELED. Survives reconnects. Returns the
   // previous bound.
   int set_receive_timeout(int ms);
 
   // Opens a new connection, closing any descriptor still open first. A
-  // nonzero argument turns error reporting on for good. Returns the
-  // descriptor, or -1 (reported through ts_print when errors are reported or
-  // tracing is on).
+  // nonzero argument turns error reporting on for good. The connect gives up
+  // after CONNECT_TIMEOUT_MS (errno ETIMEDOUT), or at once when a stop is
+  // requested (ECANCELED). Returns the descriptor, or -1 (reported through
+  // ts_print when errors are reported or tracing is on).
   int connectSocket(int reportErrors);
   // 0 when already closed, else close's result; the element is closed after.
   int close();

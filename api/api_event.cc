@@ -10,6 +10,7 @@
 
 #include "agent/clock.h"
 #include "agent/log.h"
+#include "agent/running.h"
 #include "agent/scoped.h"
 #include "agent/text.h"
 #include "api/api_conn.h"
@@ -170,7 +171,10 @@ int EventsHandler::connectEvents() {
     delete made;
     return err;
   }
-  made->registerEvents(eventLineCallback);
+  if (made->registerEvents(eventLineCallback) != 0) {
+    delete made;
+    return 1;
+  }
   wrapper = made;
   return 0;
 }
@@ -217,7 +221,7 @@ void* EventsHandler::receiveHandlerBody(void* arg) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IOLBF, 0);
   if (handler->wrapper == nullptr) handler->retryConnection();
-  handler->wrapper->waitEvents();
+  if (handler->wrapper != nullptr) handler->wrapper->waitEvents();
   return nullptr;
 }
 
@@ -225,7 +229,7 @@ void* EventsHandler::receiveHandlerBody(void* arg) {
 // keeps trying to open one, backing off to once a minute, and carries on as
 // usual once it succeeds. Until then no event line can arrive, so the send
 // thread only sleeps; should the daemon be gone for good, the polling side
-// ends the process at its next command.
+// finds it at its next command and asks main to stop. A stop ends the retries.
 void EventsHandler::retryConnection() {
   char message[160];
   snprintf(message, sizeof message,
@@ -235,7 +239,7 @@ void EventsHandler::retryConnection() {
   ts_print(message);
   unsigned delay = kFirstRetrySeconds;
   do {
-    sleep(delay);
+    if (!sleepUnlessStopped(static_cast<int>(delay) * 1000)) return;
     delay = delay * 2 > kMaxRetrySeconds ? kMaxRetrySeconds : delay * 2;
   } while (connectEvents() != 0);
   // The handoff of every line through listMutex orders this write before its use.

@@ -25,6 +25,8 @@
 // in the daemon connection's read, which has no way out but the process's
 // end: from the stop on it drops every line, and it is left in its wait,
 // detached, with the handler and its wrapper, which are then never freed.
+// When it finds the daemon gone it does not end the process: it asks main to
+// stop (status 1) and returns, and main's stop then runs as above.
 #ifndef TNMIBD_API_API_EVENT_H_
 #define TNMIBD_API_API_EVENT_H_
 

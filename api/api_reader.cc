@@ -58,12 +58,15 @@ void traceAsyncData(Tnperf_ConnectionElement* element) {
   fprintf(stderr, "_trace_ Found async data from %s at %s\n", element->get_name(), timeString);
 }
 
+// A daemon that floods over-long lines gets one warning a minute, not one each.
+RateLimitedLog droppedEventWarnings(60);
+
 void warnDroppedEvent(const char* line) {
   char message[TS_PRINT_MAX + 1];
   snprintf(message, sizeof message,
            "Warning: Dropped an event line longer than %d characters: %.64s...\n",
            TNPERF_EVENT_LINE_SIZE - 1, line);
-  ts_print(message);
+  droppedEventWarnings.print(message);
 }
 
 // Delivers the burst of event lines waiting on the element's socket. Returns

@@ -167,6 +167,10 @@ int doFault(Context& c) {
     c.server.breakNextAnswer(0, true);
     return ok(c, "the next answer has no end line");
   }
+  if (what == "endless" && w.size() == 2) {
+    c.server.breakNextAnswer(0, true, true);
+    return ok(c, "the next answer repeats its first line for ever");
+  }
   if (what == "drop" && w.size() == 2) {
     return ok(c, "closed " + std::to_string(c.server.dropClients()) + " connections");
   }
@@ -179,17 +183,22 @@ int doFault(Context& c) {
     c.server.setCfgdumpFault(w[2] + " " + w[3]);
     return ok(c, "tncfgdump ends with " + w[2] + " " + w[3]);
   }
+  if (what == "stall" && w.size() == 3 && (w[2] == "on" || w[2] == "off")) {
+    c.server.setStall(w[2] == "on");
+    return ok(c, "accepting connections: " + std::string(w[2] == "on" ? "off" : "on"));
+  }
   if (what == "clear" && w.size() == 2) {
     c.server.setCfgdumpFault("");
     c.server.setDelay(0);
     c.server.setRefuse(false);
+    c.server.setStall(false);
     c.server.injectEvent("");
     c.server.breakNextAnswer(0, false);
     return ok(c, "no faults");
   }
   return fail(c,
-              "usage: fault event-in-response [LINE] | long-line N | unended | delay MS | drop | "
-              "refuse on|off | cfgdump exit|signal N | clear");
+              "usage: fault event-in-response [LINE] | long-line N | unended | endless | "
+              "delay MS | drop | refuse on|off | stall on|off | cfgdump exit|signal N | clear");
 }
 
 int doRestart(Context& c) {
@@ -279,8 +288,8 @@ const char* controlHelp() {
          "DISK)\n"
          "add KIND NAMES [JSON]       add a node, fs, pool, disk, gfis, ds or free disk\n"
          "remove KIND NAMES           remove one (fs, pool, disk and free send sdrChanged)\n"
-         "fault event-in-response [LINE] | long-line N | unended | delay MS | drop | refuse on|off "
-         "| cfgdump exit|signal N | clear\n"
+         "fault event-in-response [LINE] | long-line N | unended | endless | delay MS | drop | "
+         "refuse on|off | stall on|off | cfgdump exit|signal N | clear\n"
          "restart [DOWN-MS]           close everything and listen again (after DOWN-MS)\n"
          "shutdown                    remove the socket and exit\n"
          "model                       print the current model as JSON\n"

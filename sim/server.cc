@@ -34,6 +34,7 @@ struct Client {
   std::string in, out;
   size_t outOff = 0;
   std::deque<std::pair<int64_t, std::string>> delayed;  // answers held back by "fault delay"
+  std::string endless;  // the line an endless answer repeats, once it has begun
 
   size_t queued() const { return out.size() - outOff; }
 };
@@ -163,7 +164,7 @@ int Server::timeoutMs(int64_t now) const {
 
 void Server::pollOnce() {
   std::vector<pollfd> fds = {
-      {signalPipe_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}, {ctlFd_, POLLIN, 0}};
+      {signalPipe_[0], POLLIN, 0}, {stalled() ? -1 : listenFd_, POLLIN, 0}, {ctlFd_, POLLIN, 0}};
   for (const auto& c : clients_) {
     short events = (c->eof ? 0 : POLLIN) | (c->queued() > 0 ? POLLOUT : 0);
     fds.push_back({c->fd.get(), events, 0});
@@ -271,8 +272,9 @@ void Server::handleCommand(Client* c, const std::string& line) {
   }
   if (longLine_ > 0) padFirstLine(&answer, longLine_);
   if (unended_) dropEndLine(&answer);
+  if (endless_) c->endless = answer.substr(0, answer.find('\n') + 1);
   longLine_ = 0;
-  unended_ = false;
+  unended_ = endless_ = false;
   if (delayMs_ > 0 || !c->delayed.empty()) {
     int64_t due = monotonicMicros() + (int64_t)delayMs_ * 1000;
     if (!c->delayed.empty()) due = std::max(due, c->delayed.back().first);
@@ -297,7 +299,15 @@ void Server::handleControl(Client* c, const std::string& line) {
 
 void Server::flush(Client* c) {
   if (c->dead) return;
-  while (c->queued() > 0) {
+  for (;;) {
+    // An endless answer is topped up whenever the client has read most of it,
+    // so the queue never empties and the loop keeps asking to write.
+    if (!c->endless.empty() && c->queued() < 65536) {
+      c->out.erase(0, c->outOff);
+      c->outOff = 0;
+      while (c->out.size() < 65536) c->out += c->endless;
+    }
+    if (c->queued() == 0) break;
     ssize_t n = send(c->fd.get(), c->out.data() + c->outOff, c->queued(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) break;
@@ -404,7 +414,23 @@ int Server::dropClients() {
   return n;
 }
 
+void Server::setStall(bool on) {
+  stalled_ = on;
+  stallFillers_.clear();
+  if (listenFd_ < 0) return;
+  // A queue of length 0 holds one connection; the next connect waits.
+  listen(listenFd_, on ? 0 : 128);
+  std::string err;
+  for (int i = 0; on && i < 16; ++i) {
+    auto fd = std::make_unique<ScopedFd>(connectUnix(socketPath_, &err, true));
+    if (fd->get() < 0) break;
+    stallFillers_.push_back(std::move(fd));
+  }
+}
+
 int Server::restart(int downMs, std::string* err) {
+  stalled_ = false;
+  stallFillers_.clear();
   dropClients();
   closeListener();
   if (downMs > 0) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/scoped.h"
 #include "sim/model.h"
 
 namespace sim {
@@ -55,10 +56,13 @@ class Server {
   int sendEvent(const std::string& line);
   void injectEvent(const std::string& line) { injectLine_ = line; }
   // The next answer's first line is padded to length characters (0: off),
-  // and, with unended, the next answer is sent without its end line.
-  void breakNextAnswer(size_t length, bool unended) {
+  // and, with unended, the next answer is sent without its end line; with
+  // endless too, its first line is then sent again and again, for as long as
+  // the connection reads (an answer that never ends).
+  void breakNextAnswer(size_t length, bool unended, bool endless = false) {
     longLine_ = length;
     unended_ = unended;
+    endless_ = endless;
   }
   void setDelay(int ms) { delayMs_ = ms; }
   void setRefuse(bool on) { refuse_ = on; }
@@ -66,6 +70,10 @@ class Server {
   // status N, "signal N" killed by signal N.
   void setCfgdumpFault(const std::string& how) { cfgdumpFault_ = how; }
   const std::string& cfgdumpFault() const { return cfgdumpFault_; }
+  // On: stops accepting daemon connections and fills the listening queue,
+  // so that a blocking connect waits (a daemon that stops accepting). Off:
+  // accepts again (the queue's own connections are closed, then reaped).
+  void setStall(bool on);
   // Bytes a connection may leave unread before it is dropped (MAX_QUEUED unless changed).
   void setQueueLimit(size_t bytes) { queueLimit_ = bytes; }
   // Closes every daemon connection; returns how many there were.
@@ -84,6 +92,7 @@ class Server {
   int connections(bool eventsOnly) const;
   int delayMs() const { return delayMs_; }
   bool refusing() const { return refuse_; }
+  bool stalled() const { return stalled_; }
 
  private:
   struct Stream {
@@ -118,12 +127,14 @@ class Server {
   std::deque<std::string> log_;
   std::string injectLine_, cfgdumpFault_;
   size_t longLine_ = 0;
-  bool unended_ = false;
+  bool unended_ = false, endless_ = false;
   Counters counters_;
   int nextId_ = 1, delayMs_ = 0;
   int64_t reopenAt_ = -1;
   size_t queueLimit_ = MAX_QUEUED;
-  bool refuse_ = false, stopping_ = false;
+  bool refuse_ = false, stopping_ = false, stalled_ = false;
+  // This side's connections that fill the listening queue while stalled.
+  std::vector<std::unique_ptr<ScopedFd>> stallFillers_;
 };
 
 // Microseconds of the monotonic clock.

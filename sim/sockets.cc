@@ -88,10 +88,10 @@ int listenUnix(const std::string& path, std::string* err) {
   return fd.release();
 }
 
-int connectUnix(const std::string& path, std::string* err) {
+int connectUnix(const std::string& path, std::string* err, bool nonBlocking) {
   sockaddr_un addr;
   if (makeAddress(path, &addr, err)) return -1;
-  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
   if (fd.get() < 0) {
     *err = failure(path, "cannot make a socket");
     return -1;

@@ -12,9 +12,10 @@ namespace sim {
 // the caller), or -1 with *err.
 int listenUnix(const std::string& path, std::string* err);
 
-// Connects a blocking stream socket to path. Returns the descriptor (owned
-// by the caller), or -1 with *err.
-int connectUnix(const std::string& path, std::string* err);
+// Connects a stream socket to path: blocking, or with nonBlocking a connect
+// that fails at once (EAGAIN) when the listener's queue is full. Returns the
+// descriptor (owned by the caller), or -1 with *err.
+int connectUnix(const std::string& path, std::string* err, bool nonBlocking = false);
 
 // Sends one control request line and reads the reply until the server
 // closes. Returns 0 when the reply starts "ok", 1 when it starts "error"

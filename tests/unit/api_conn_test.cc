@@ -3,6 +3,7 @@
 // daemon simulator.
 #include "api/api_conn.h"
 
+#include <fcntl.h>
 #include <glob.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -10,11 +11,15 @@
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "agent/clock.h"
+#include "agent/running.h"
 #include "agent/scoped.h"
 #include "api/api_conn_element.h"
 #include "api/api_reader.h"
@@ -75,6 +80,27 @@ TEST(ConnectionElement, ConnectFailsCleanlyReportsOnlyWhenAskedAndClosesTheOldDe
   close(listener.acceptPeer());
   char c;
   EXPECT_EQ(recv(first.get(), &c, 1, 0), 0);  // the reconnect ended the first connection
+}
+
+// A daemon that stops accepting: its full queue must hold a connect (and the
+// thread that makes it) only for the bound, and not at all past a stop.
+TEST(ConnectionElement, AConnectToAFullQueueEndsAtItsBoundOrAtAStop) {
+  alarm(30);  // a connect that waited for ever would hang the suite
+  conntest::Listener listener(conntest::uniqueSocketPath("full"), 0);
+  Tnperf_ConnectionElement filler(listener.path().c_str(), -1);
+  ASSERT_GE(filler.connectSocket(0), 0);  // the one connection the queue holds
+  Tnperf_ConnectionElement element(listener.path().c_str(), -1);
+  for (bool stop : {false, true}) {
+    if (stop) requestStop(0);
+    const int64_t start = monotonicMicros();
+    EXPECT_EQ(element.connectSocket(0), -1);
+    EXPECT_EQ(errno, stop ? ECANCELED : ETIMEDOUT);
+    const int64_t tookMs = (monotonicMicros() - start) / 1000;
+    EXPECT_GE(tookMs, stop ? 0 : Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS - 20);
+    EXPECT_LT(tookMs, stop ? 100 : Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS + 1000);
+  }
+  clearStopRequest();
+  alarm(0);
 }
 
 TEST(ConnectionElement, LineLimitsOverrunMessageAndReadinessFromTheBuffer) {
@@ -179,6 +205,12 @@ TEST(EventReader, DeliversTheBurstDropsOverlongLinesAndReportsAHangUp) {
             }).find("Warning: Dropped an event line longer than 1023 characters: _event_ yyy"),
             std::string::npos);
   EXPECT_EQ(pair.events, (std::vector<std::string>{"_event_ 1", longest}));
+  // A flood of them within the minute is held back, not logged line by line.
+  std::string flood;
+  for (int i = 0; i < 50; i++) flood += longest + "z\n";
+  ASSERT_TRUE(conntest::sendAll(pair.peer, flood + "_event_ 2\n"));
+  EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(pair.readEvents(), '\n'); }), "");
+  EXPECT_EQ(pair.events.back(), "_event_ 2");
   ASSERT_TRUE(conntest::sendAll(pair.peer, "_event_ whole\n_event_ par"));
   shutdown(pair.peer, SHUT_WR);
   EXPECT_EQ(pair.readEvents(), -1);
@@ -302,23 +334,52 @@ TEST_F(Wrapper, CommandsGoWithoutLeadingBlanksAndAnswersAreWalkedByInstanceAndTo
   EXPECT_EQ(ctl("log"), "get nodes\n" + longest + "\n");
 }
 
-TEST_F(Wrapper, ResponseFilesArePrivateAndNeverFollowALink) {
+TEST_F(Wrapper, ResponseFilesAreNewPrivateKeptOpenAndInADirectoryOnlyWeMayWrite) {
   std::string path = wrapper->responsePath();
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  // A link in the file's place: commands are refused, unsent, until the path is free.
+  // A link put in the file's place is never used: the open file goes on.
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_EQ(symlink("/tmp/elsewhere", path.c_str()), 0);
-  EXPECT_NE(conntest::capturedBy([&] {
-              EXPECT_EQ(wrapper->cleanupCommand(), -1);
-              EXPECT_EQ(wrapper->processCommand("get nodes"), -1);
-            }).find("Error: Failed to empty response file " + path),
-            std::string::npos);
-  ASSERT_EQ(unlink(path.c_str()), 0);
+  EXPECT_EQ(wrapper->cleanupCommand(), 0);
   EXPECT_EQ(wrapper->processCommand("get clusterinfo"), 0);
   EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), 1);
-  EXPECT_EQ(ctl("log"), "get clusterinfo\n");
+  EXPECT_NE(access("/tmp/elsewhere", F_OK), 0);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  // A file found at the next instance's name is not taken over.
+  std::string next = path.substr(0, path.rfind('.') + 1) +
+                     std::to_string(std::stoul(path.substr(path.rfind('.') + 1)) + 1);
+  ScopedFd planted(open(next.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  MErrno takenErr = 0;
+  EXPECT_NE(conntest::capturedBy([&] {
+              TnperfWrapperUtils taken(&takenErr, 0);
+            }).find("Error: Failed to make response file " + next + ": File exists"),
+            std::string::npos);
+  EXPECT_EQ(takenErr, 1);
+  unlink(next.c_str());
+  // A directory another user may write to, or owns, is refused with the reason.
+  const struct {
+    mode_t mode;
+    uid_t owner;
+    const char* why;
+  } dirs[] = {{0775, 0, "writable by others (mode 0775)"},
+              {01777, 0, "writable by others (mode 1777)"},
+              {0755, 1234, "owned by uid 1234"}};
+  for (const auto& d : dirs) {
+    ASSERT_EQ(chmod("/var/tarnfs/tnperf", d.mode), 0);
+    ASSERT_EQ(chown("/var/tarnfs/tnperf", d.owner, 0), 0);
+    MErrno dirErr = 0;
+    EXPECT_NE(
+        conntest::capturedBy([&] {
+          TnperfWrapperUtils refused(&dirErr, 0);
+        }).find(std::string("Error: response directory /var/tarnfs/tnperf refused: ") + d.why),
+        std::string::npos)
+        << d.why;
+    EXPECT_EQ(dirErr, 1);
+  }
+  ASSERT_EQ(chmod("/var/tarnfs/tnperf", 0755), 0);
+  ASSERT_EQ(chown("/var/tarnfs/tnperf", 0, 0), 0);
   // init makes the one polling instance; every instance takes its file with it.
   ASSERT_EQ(TnperfWrapperUtils::init(0), 0);
   TnperfWrapperUtils::term();
@@ -336,10 +397,12 @@ TEST_F(Wrapper, RestartBetweenCommandsGivesTwoThenTheRepeatSucceeds) {
 
 TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn) {
   alarm(60);  // before the silence bound, an answer that never ended blocked for ever
-  // Each fault, and the reason its one warning gives ("" for no warning).
+  // Each fault, and the reason its one warning gives ("" for no warning). An
+  // answer that never ends meets whichever of its limits comes first ("|").
   const char* const cases[][2] = {{"fault long-line 1048574", ""},  // the longest line accepted
                                   {"fault long-line 1048575", "(a line over 1048574 characters)"},
-                                  {"fault unended", "(silent for 5 s)"}};
+                                  {"fault unended", "(silent for 5 s)"},
+                                  {"fault endless", "(over 64 MiB)|(not ended within 5 s)"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c[0]);
     bool fails = *c[1] != '\0';
@@ -347,10 +410,13 @@ TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn)
     ASSERT_NE(ctl(c[0]), "failed");
     std::string out = conntest::capturedBy(
         [&] { EXPECT_EQ(wrapper->processCommand("get clusterinfo"), fails ? -1 : 0); });
-    EXPECT_EQ(out.substr(std::min<size_t>(24, out.size())),
-              fails ? std::string(": tnmibd: Warning: TARN daemon answer failed ") + c[1] +
-                          ", command connection re-established\n"
-                    : "");
+    out = out.substr(std::min<size_t>(24, out.size()));
+    bool expected = !fails && out.empty();
+    std::stringstream reasons(c[1]);
+    for (std::string reason; fails && std::getline(reasons, reason, '|');)
+      expected = expected || out == ": tnmibd: Warning: TARN daemon answer failed " + reason +
+                                        ", command connection re-established\n";
+    EXPECT_TRUE(expected) << out;
     // None of a failed answer's lines stay; its connection is replaced.
     EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), fails ? 0 : 1);
     EXPECT_EQ(simStat("accepted") != accepted, fails);
@@ -358,26 +424,93 @@ TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn)
     EXPECT_EQ(wrapper->processCommand("get nodes"), 0);
     EXPECT_EQ(wrapper->getInstanceCount("_node_"), 3);
     wrapper->cleanupCommand();
+    // Reconnects further apart than a steady spell do not back off (nor warn).
+    usleep(ReconnectPacer::RECONNECT_STEADY_MS * 1000);
   }
   alarm(0);
 }
 
-TEST_F(Wrapper, ADaemonGoneForGoodEndsTheCommandSideAndTheExitHookRemovesItsFile) {
+// A command that waits on the daemon (for an answer, or for a connection to a
+// daemon that stops accepting) ends at once at a stop, else at its bound.
+TEST_F(Wrapper, ACommandWaitingOnTheDaemonEndsAtAStopOrAtItsBound) {
+  alarm(60);
+  const int kGiveUpMs =
+      Tnperf_ConnectionElement::CONNECT_TIMEOUT_MS + TnperfWrapperUtils::RECONNECT_GIVE_UP_MS;
+  const struct {
+    const char* faults[2];
+    bool stop;
+    int withinMs;
+    int status;  // the exit status asked for
+  } cases[] = {
+      {{"fault unended"}, true, 500, 0},
+      {{"fault stall on", "fault drop"}, true, 500, 0},
+      {{"fault stall on", "fault drop"}, false, kGiveUpMs + 1000, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.faults[0]) + (c.stop ? ", stop" : ""));
+    for (const char* fault : c.faults) {
+      if (fault == nullptr) continue;
+      ASSERT_NE(ctl(fault), "failed");
+    }
+    std::thread stopper([&c] {
+      if (!c.stop) return;
+      usleep(300000);
+      requestStop(0);
+    });
+    const int64_t start = monotonicMicros();
+    std::string out =
+        conntest::capturedBy([&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); });
+    stopper.join();
+    EXPECT_LT((monotonicMicros() - start) / 1000, c.withinMs);
+    EXPECT_EQ(processExitStatus(), c.status);
+    // A stop ends the wait in silence; a daemon gone is logged, after the
+    // one warning of the back-off.
+    EXPECT_EQ(out.find("Error: TARN daemon connection failed") != std::string::npos, c.status == 1)
+        << out;
+    EXPECT_EQ(out.find("Warning") == std::string::npos, c.stop) << out;
+    clearStopRequest();
+  }
+  alarm(0);
+}
+
+// Either side finds the daemon gone: it logs once, asks main to stop with
+// status 1 and returns; main's exit with it removes the response files.
+TEST_F(Wrapper, ADaemonGoneForGoodAsksMainToStopWithStatusOneAndLeavesNoFile) {
+  alarm(60);
+  TnperfWrapperUtils events(&err, 0);  // made while the daemon is there
+  ASSERT_EQ(events.registerEvents(conntest::keepLine), 0);
   EXPECT_EXIT(
       {
-        alarm(20);
         TnperfWrapperUtils* own = new TnperfWrapperUtils(&err, 0);  // left to the exit hook
         ctl("shutdown");
         conntest::waitFor([] { return access(kSocketPath, F_OK) != 0; });
-        own->processCommand("get nodes");
+        if (own->processCommand("get nodes") == -1) exit(processExitStatus());
         _exit(4);
       },
       testing::ExitedWithCode(1), "tnmibd: Error: TARN daemon connection failed, exiting\\.\\.\\.");
-  // Without a daemon, init fails and leaves no file behind.
-  conntest::capturedBy([] { EXPECT_EQ(TnperfWrapperUtils::init(0), 1); });
-  EXPECT_EQ(theTnperfWrapperUtils, nullptr);
-  wrapper.reset();
-  EXPECT_EQ(responseFiles(), before);
+  // The child's own file went with it; the fixture's and the events one stay.
+  EXPECT_EQ(responseFiles().size(), before.size() + 2);
+  const struct {
+    std::function<void()> run;
+    const char* message;
+  } sides[] = {
+      {[&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); },
+       "Error: TARN daemon connection failed, exiting..."},
+      {[&] { events.waitEvents(); }, "Error: Events handler TARN daemon connection failed"},
+  };
+  for (const auto& side : sides) {
+    SCOPED_TRACE(side.message);
+    std::string out = conntest::capturedBy(side.run);
+    EXPECT_EQ(out.find(side.message), out.rfind(side.message)) << out;
+    EXPECT_NE(out.find(side.message), std::string::npos) << out;
+    EXPECT_TRUE(stopRequested());
+    EXPECT_EQ(processExitStatus(), 1);
+    // Once stopping, nothing reconnects: commands are refused at once, in silence.
+    EXPECT_EQ(conntest::capturedBy([&] { EXPECT_EQ(wrapper->processCommand("get nodes"), -1); }),
+              "");
+    clearStopRequest();
+  }
+  alarm(0);
 }
 
 }  // namespace

@@ -72,11 +72,12 @@ inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000
 // picks; closed (and its path removed) on destruction.
 class Listener {
  public:
-  explicit Listener(const std::string& path) : path_(path) {
+  // backlog 0 makes a queue that one connection not yet accepted fills.
+  explicit Listener(const std::string& path, int backlog = 16) : path_(path) {
     struct sockaddr_un address = {AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     unlink(path.c_str());
-    listenOn(reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+    listenOn(reinterpret_cast<struct sockaddr*>(&address), sizeof address, backlog);
   }
   Listener() {
     struct sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -106,9 +107,9 @@ class Listener {
   }
 
  private:
-  void listenOn(const struct sockaddr* address, socklen_t length) {
+  void listenOn(const struct sockaddr* address, socklen_t length, int backlog = 16) {
     fd_ = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(fd_, address, length) == 0 && listen(fd_, 16) == 0) return;
+    if (bind(fd_, address, length) == 0 && listen(fd_, backlog) == 0) return;
     ::close(fd_);
     fd_ = -1;
   }

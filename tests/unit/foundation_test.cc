@@ -1,18 +1,26 @@
-// The bounded copy, the command-line and environment checks and the run-time binding of the
-// SNMP libraries on a fixture library that opens but defines no symbol.
+// The bounded copy, the rate-limited log, the command-line and environment checks and the
+// run-time binding of the SNMP libraries on a fixture library that opens but defines no symbol.
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "agent/log.h"
 #include "agent/options.h"
 #include "agent/text.h"
 #include "snmp/dl.h"
 
 namespace {
+
+std::string capturedStderr(const std::function<void()>& run) {
+  testing::internal::CaptureStderr();
+  run();
+  return testing::internal::GetCapturedStderr();
+}
 
 TEST(CopyText, CutsTerminatesAndNeverWritesOrReadsPastItsBounds) {
   char field[8];
@@ -25,6 +33,20 @@ TEST(CopyText, CutsTerminatesAndNeverWritesOrReadsPastItsBounds) {
 
 // The examined argument ends right before an unreadable page, so a
 // comparison that reads past its end crashes the test.
+TEST(RateLimitedLog, OneMessageAnIntervalThenTheCountHeldBack) {
+  RateLimitedLog limited(1);
+  std::string out = capturedStderr([&] {
+    EXPECT_EQ(limited.print("Warning: first\n"), 1);
+    EXPECT_EQ(limited.print("Warning: second\n"), 0);
+    EXPECT_EQ(limited.print("Warning: third\n"), 0);
+  });
+  EXPECT_NE(out.find(": tnmibd: Warning: first\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("second"), std::string::npos) << out;
+  usleep(1100000);  // the interval is the behaviour under test
+  out = capturedStderr([&] { EXPECT_EQ(limited.print("Warning: fourth\n"), 1); });
+  EXPECT_NE(out.find(": tnmibd: Warning: fourth (2 more held back)\n"), std::string::npos) << out;
+}
+
 TEST(FirstArgument, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
   const struct {
     std::vector<std::string> args;

@@ -1,0 +1,112 @@
+"""Process faults, one table: each row sets up a fault of the daemon or of the
+process, then says what must follow. Whatever the fault, a stop (SIGTERM) ends
+the agent within 2 s with the row's exit status, a request made meanwhile is
+answered, the row's log line appears as often as it says, and no sanitizer
+report appears. TN_STOP_RUNS repeats the rows (1; the long form is 20)."""
+
+import glob
+import os
+import re
+import signal
+import time
+
+import pytest
+
+from conftest import QUERY_TOOL, VERSION_OID, start_agent, start_simulator
+from trapkit import Walker, event_connected
+
+STOP_RUNS = int(os.environ.get("TN_STOP_RUNS", "1"))
+SANITIZER_REPORT = re.compile("WARNING: ThreadSanitizer|ERROR: (Address|Leak)Sanitizer|"
+                              "runtime error:")
+GONE = "Error: Events handler TARN daemon connection failed, exiting...|" \
+       "Error: TARN daemon connection failed, exiting..."
+ANSWER_DROPPED = r"TARN daemon answer failed \((over 64 MiB|not ended within 5 s)\)"
+
+
+def refused_in(sim, seconds):
+    """The simulator's refusals of the agent's reconnects over seconds."""
+    before = int(sim.stat("refused"))
+    time.sleep(seconds)
+    return int(sim.stat("refused")) - before
+
+
+def list_query_tool_descriptors():
+    """The query tool lists its open descriptors, then runs as before."""
+    if not os.path.exists(QUERY_TOOL + ".real"):
+        os.rename(QUERY_TOOL, QUERY_TOOL + ".real")
+    with open(QUERY_TOOL, "w") as tool:
+        tool.write('#!/bin/sh\nls -l /proc/$$/fd > /var/tarnfs/fds.$$\n'
+                   'exec %s.real "$@"\n' % QUERY_TOOL)
+    os.chmod(QUERY_TOOL, 0o755)
+
+
+def query_tool_sockets(sim):
+    """An error text when a run of the query tool found a socket open."""
+    listings = glob.glob("/var/tarnfs/fds.*")
+    found = [open(f).read() for f in listings if "socket:" in open(f).read()]
+    return "no query ran" if not listings else (found[0] if found else None)
+
+
+def row(name, faults, status, line, times, armed=(), check=None, ends=False):
+    """faults: tarnsim ctl commands once the agent serves; armed: before it
+    starts (its first command meets them; a callable is called); check(sim): an error text or None
+    while the fault holds; ends: the agent ends by itself, else it gets
+    SIGTERM; times: how often line shows (None: at least once; no line: no
+    check)."""
+    return pytest.param(dict(faults=faults, armed=armed, check=check, ends=ends, status=status,
+                             line=line, times=times), id=name)
+
+
+ROWS = [
+    # The daemon goes for good while walks run: a worker finds it gone, main
+    # stops in order and exits 1.
+    row("daemon gone during walks", [("shutdown",)], 1, GONE, 1, ends=True),
+    # A daemon that stops accepting: the reconnect gives up in bounded time.
+    row("stops accepting", [("fault", "stall", "on"), ("fault", "drop")], 1, GONE, None,
+        ends=True),
+    # A daemon that closes every connection it accepts: a few reconnects a
+    # second at most, one warning.
+    row("closes each connection", [("fault", "refuse", "on"), ("fault", "drop")], 0,
+        "events connection keeps failing, reconnecting with back-off", 1,
+        check=lambda sim: None if refused_in(sim, 3) < 30 else "reconnects not paced"),
+    # The configuration query (run at start-up) holds none of the agent's
+    # sockets: neither the master's nor the daemon's.
+    row("query tool inherits no socket", [], 0, None, None, armed=[list_query_tool_descriptors],
+        check=query_tool_sockets),
+    # An answer that never ends (the agent's first): its limits drop it.
+    row("answer never ends", [], 0, ANSWER_DROPPED, 1, armed=[("fault", "endless")]),
+]
+
+
+@pytest.mark.parametrize("case", ROWS)
+def test_process_fault(case, launcher, tmp_path, snmpd, sim, snmp):
+    for run in range(STOP_RUNS):
+        for fault in case["armed"]:
+            fault() if callable(fault) else sim.ctl(*fault)
+        agent = start_agent(launcher, tmp_path)
+        event_connected(sim)
+        walker = Walker(tmp_path)
+        walker.start()
+        time.sleep(0.3)
+        for fault in case["faults"]:
+            sim.ctl(*fault)
+        failure = case["check"](sim) if case["check"] is not None else None
+        assert failure is None, failure
+        if case["ends"]:
+            status = agent.wait_exit(timeout=15)
+        else:
+            assert snmp.get(VERSION_OID).returncode == 0, "the scalar went unanswered"
+            started = time.monotonic()
+            status = agent.stop(signal.SIGTERM, timeout=10)
+            assert time.monotonic() - started < 2, "the stop took too long"
+        walker.stop()
+        err = agent.stderr()
+        assert status == case["status"] and not SANITIZER_REPORT.search(err), \
+            "run %d: exit status %s\n%s" % (run, status, err[-5000:])
+        if case["line"] is not None:
+            found = len(re.findall(case["line"], err))
+            assert found >= 1 if case["times"] is None else found == case["times"], err[-3000:]
+        if case["faults"][:1] == [("shutdown",)]:
+            sim = start_simulator(launcher, tmp_path)
+        else:
+            sim.ctl("fault", "clear")
