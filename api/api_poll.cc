@@ -471,7 +471,7 @@ bool readQueryLine(FILE* pipe, char (&line)[QUERY_LINE_SIZE]) {
 typedef char QueryField[QUERY_LINE_SIZE];
 #define QF "%399[^:]"
 
-void stampNow(struct timeval* t) { gettimeofday(t, nullptr); }
+void stampNow(struct timeval* t) { stampTime(t); }
 
 // A lookup key as the record fields hold it: cut to a text field's size.
 struct Key {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/tarnInfo.h"
 #include "api/api_conn.h"
@@ -55,7 +56,7 @@ uint64_t eventConnection() {
 
 // While a level's polls fail, its data is as old as its last good poll.
 uint64_t ageNow(DataLevel level) {
-  const time_t now = time(nullptr);
+  const time_t now = static_cast<time_t>(stampSeconds());
   time_t since = 0;
   if (!pollsFailingSince(level, &since)) return dataAge(myCluster, level, now);
   const struct timeval stamp = {since, 0};

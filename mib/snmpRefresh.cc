@@ -3,6 +3,7 @@
 #include <stddef.h>
 #include <sys/time.h>
 
+#include "agent/clock.h"
 #include "agent/tarnInfo.h"
 #include "agent/text.h"
 #include "api/api_poll.h"
@@ -70,7 +71,7 @@ int polledWell(DataLevel level) {
 // shows its last good data until its next poll. Returns REFRESH_FAILED.
 int failedAt(DataLevel level, struct timeval* stamp, struct timeval* perfStamp, int perf) {
   if (!failing[level].on) failing[level] = Failing{true, stamp->tv_sec};
-  gettimeofday(stamp, nullptr);
+  stampTime(stamp);
   if (perf != 0 && perfStamp != nullptr) *perfStamp = *stamp;
   return REFRESH_FAILED;
 }
@@ -119,7 +120,7 @@ void setRefreshPolls(const RefreshPolls* replacement) {
 }
 
 bool shouldRefresh(struct timeval stamp) {
-  gettimeofday(&curTime, nullptr);
+  stampTime(&curTime);
   const bool stale = curTime.tv_sec - stamp.tv_sec > STALE_SECONDS;
   if (stale) ++tarnInfoGeneration;  // every poll on the walks' paths follows a stale stamp
   return stale;

@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/tarnInfo.h"
 #include "api/api_records.h"
@@ -286,9 +287,7 @@ time_t oldestStamp(RowLevel level, int perf) {
 // stamp it may test is at most STALE_SECONDS old (see shouldRefresh).
 bool mayBeStale(const FamilyLookup* f, int perf) {
   if (!f->oldestKnown[perf] || f->oldestAt[perf] != tarnInfoGeneration) return true;
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  return now.tv_sec - f->oldest[perf] > STALE_SECONDS;
+  return stampSeconds() - f->oldest[perf] > STALE_SECONDS;
 }
 
 // Refreshes what a walk of the family refreshes and brings the view up to

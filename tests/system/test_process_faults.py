@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import QUERY_TOOL, VERSION_OID, start_agent, start_simulator
+from conftest import BUILD, QUERY_TOOL, VERSION_OID, Snmp, start_agent, start_simulator
 from trapkit import Walker, event_connected
 
 STOP_RUNS = int(os.environ.get("TN_STOP_RUNS", "1"))
@@ -47,14 +47,36 @@ def query_tool_sockets(sim):
     return "no query ran" if not listings else (found[0] if found else None)
 
 
-def row(name, faults, status, line, times, armed=(), check=None, ends=False):
+def row(name, faults, status, line, times, armed=(), check=None, ends=False, env=None):
     """faults: tarnsim ctl commands once the agent serves; armed: before it
-    starts (its first command meets them; a callable is called); check(sim): an error text or None
-    while the fault holds; ends: the agent ends by itself, else it gets
-    SIGTERM; times: how often line shows (None: at least once; no line: no
-    check)."""
+    starts (its first command meets them); a callable in either is called;
+    check(sim): an error text or None while the fault holds; ends: the agent
+    ends by itself, else it gets SIGTERM; times: how often line shows (None:
+    at least once; no line: no check); env: the agent's extra environment."""
     return pytest.param(dict(faults=faults, armed=armed, check=check, ends=ends, status=status,
-                             line=line, times=times), id=name)
+                             line=line, times=times, env=env or {}), id=name)
+
+
+# The wall clock as the agent sees it: an offset in seconds, set while it runs.
+CLOCK_FILE = "/var/tarnfs/wall-clock-offset"
+STEPPED_CLOCK = {"LD_PRELOAD": os.path.join(BUILD, "tests", "unit", "fixtures", "libwallclock.so"),
+                 "WALL_CLOCK_OFFSET_FILE": CLOCK_FILE,
+                 "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+
+
+def set_wall_clock(offset):
+    with open(CLOCK_FILE, "w") as f:
+        f.write("%+d\n" % offset)
+
+
+def polls_go_on(sim):
+    """After the wall clock stepped back, the walks still find the data stale after 20 s."""
+    before = int(sim.stat("commands"))
+    time.sleep(23)
+    if int(sim.stat("commands")) == before:
+        return "no poll in 23 s after the clock stepped back"
+    age = Snmp("/nonexistent").get("-Oqv", "TARN-MIB::tarnAgentNodeDataAge.0").stdout.split()
+    return None if age and age[0].isdigit() and int(age[0]) <= 23 else "node data age %r" % age
 
 
 ROWS = [
@@ -75,6 +97,9 @@ ROWS = [
         check=query_tool_sockets),
     # An answer that never ends (the agent's first): its limits drop it.
     row("answer never ends", [], 0, ANSWER_DROPPED, 1, armed=[("fault", "endless")]),
+    # The wall clock steps back an hour: polls and data ages go by the monotonic clock.
+    row("wall clock steps back", [lambda: set_wall_clock(-3600)], 0, None, None,
+        armed=[lambda: set_wall_clock(0)], check=polls_go_on, env=STEPPED_CLOCK),
 ]
 
 
@@ -83,13 +108,13 @@ def test_process_fault(case, launcher, tmp_path, snmpd, sim, snmp):
     for run in range(STOP_RUNS):
         for fault in case["armed"]:
             fault() if callable(fault) else sim.ctl(*fault)
-        agent = start_agent(launcher, tmp_path)
+        agent = start_agent(launcher, tmp_path, env_extra=case["env"])
         event_connected(sim)
         walker = Walker(tmp_path)
         walker.start()
         time.sleep(0.3)
         for fault in case["faults"]:
-            sim.ctl(*fault)
+            fault() if callable(fault) else sim.ctl(*fault)
         failure = case["check"](sim) if case["check"] is not None else None
         assert failure is None, failure
         if case["ends"]:

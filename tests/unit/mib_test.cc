@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "agent/clock.h"
 #include "agent/tarnInfo.h"
 #include "agent/text.h"
 #include "api/api_records.h"
@@ -53,7 +54,7 @@ const RefreshPolls kFakePolls = {
 
 struct timeval now() {
   struct timeval stamp;
-  gettimeofday(&stamp, nullptr);
+  stampTime(&stamp);
   return stamp;
 }
 const struct timeval kStale = {1000, 0};
