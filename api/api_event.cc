@@ -12,6 +12,7 @@
 #include "agent/scoped.h"
 #include "agent/text.h"
 #include "api/api_conn.h"
+#include "api/api_event_counts.h"
 #include "api/api_poll.h"
 #include "api/api_reader.h"
 
@@ -332,6 +333,7 @@ int EventsHandler::dispatchPending() {
     if (debug) fprintf(stderr, "%dth extracted item = %s\n", counter, line);
     counter++;
     int type = getEventType(line);
+    countEventOfType(type);
     Event* event = type < 0 ? nullptr : createEventObject(type, line);
     if (event != nullptr) {
       if (callbacks[type].callback != nullptr) {

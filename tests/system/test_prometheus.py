@@ -87,8 +87,9 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
     label_sets = {" ".join(sorted(set(l) - {n})) for n, l, _ in found if n.startswith("tarn") and l}
     assert label_sets == {"tarnNodeName", "tarnFileSystemName", "tarnClusterName",
                           "tarnFileSystemName tarnStgPoolName",
-                          "tarnDiskName tarnFileSystemName tarnStgPoolName"}
+                          "tarnDiskName tarnFileSystemName tarnStgPoolName", "tarnAgentEventName"}
     assert not {n for n, _, _ in found} & set(pair_halves())
     assert value_of(found, "tarnAgentCommandConnection") == 1
     assert 0 <= value_of(found, "tarnAgentDiskDataAge") < 20
     assert value_of(found, "tarnAgentPollFailures") == 0
+    assert value_of(found, "tarnAgentEventReceived", tarnAgentEventName="sdrChanged") == 0
