@@ -14,6 +14,10 @@ from conftest import (BASE_MIBS, MIB_DIR, REPO, port_open, start_agent, start_si
 
 PROM_DIR = os.path.join(REPO, "packaging", "prometheus")
 EXPORTER_PORT = 9116
+COUNTERS = ["tarnDiskReadOps", "tarnDiskWriteOps", "tarnNodeFailureCount", "tarnDiskReadBytes",
+            "tarnAgentPollFailures", "tarnAgentEventReceived", "tarnAgentEventTrapsSent"]
+GAUGES = ["tarnStgPoolFreeSpace", "tarnDiskLongestReadTime", "tarnAgentEventLastAge",
+          "tarnAgentCommandConnection"]
 
 
 def run(argv, **kwargs):
@@ -39,13 +43,16 @@ def test_the_checked_in_module_is_generated_from_the_mib_and_the_rules_pass_prom
     assert "SUCCESS" in run(["promtool", "test", "rules", "tarn-alerts.test.yml"], cwd=PROM_DIR)
 
 
-def scrape():
-    """The samples of a scrape as (name, {label: value}, value), and its seconds."""
+def scrape(types=None):
+    """The samples of a scrape as (name, {label: value}, value), and its seconds; types, when
+    given, receives each metric's TYPE."""
     url = "http://127.0.0.1:%d/snmp?module=tarn&target=127.0.0.1" % EXPORTER_PORT
     started = time.monotonic()
     with urllib.request.urlopen(url, timeout=60) as answer:
         text = answer.read().decode()
     found = []
+    if types is not None:
+        types.update(re.findall(r"^# TYPE (\w+) (\w+)$", text, re.M))
     for m in re.finditer(r"^(\w+)(?:\{(.*)\})? (\S+)$", text, re.M):
         labels = dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', m.group(2) or ""))
         found.append((m.group(1), labels, float(m.group(3))))
@@ -66,8 +73,12 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
         "prometheus-snmp-exporter", "--config.file=" + os.path.join(PROM_DIR, "snmp.yml"),
         "--web.listen-address=127.0.0.1:%d" % EXPORTER_PORT])
     wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
-    found, seconds = scrape()
+    types = {}
+    found, seconds = scrape(types)
     assert seconds < 1.0, "the scrape took %.2f s" % seconds
+    # Totals that only grow are counters, sizes gauges.
+    assert {m: types[m] for m in COUNTERS + GAUGES} == dict(
+        [(m, "counter") for m in COUNTERS] + [(m, "gauge") for m in GAUGES])
     want = te.expected_tables(sim.model())
 
     # Metrics against the model, by their rows' names (a text is a label, valued 1).
@@ -89,7 +100,12 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
                           "tarnFileSystemName tarnStgPoolName",
                           "tarnDiskName tarnFileSystemName tarnStgPoolName", "tarnAgentEventName"}
     assert not {n for n, _, _ in found} & set(pair_halves())
+    # Truth values as 1 and 0.
     assert value_of(found, "tarnAgentCommandConnection") == 1
+    sim.ctl("fault", "refuse", "on")
+    sim.ctl("fault", "drop")
+    wait_for(lambda: value_of(scrape()[0], "tarnAgentEventConnection") == 0, 10,
+             "the event connection to read 0")
     assert 0 <= value_of(found, "tarnAgentDiskDataAge") < 20
     assert value_of(found, "tarnAgentPollFailures") == 0
     assert value_of(found, "tarnAgentEventReceived", tarnAgentEventName="sdrChanged") == 0
