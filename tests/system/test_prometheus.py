@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+import textwrap
 import time
 import urllib.request
 
@@ -38,9 +39,23 @@ def test_the_checked_in_module_is_generated_from_the_mib_and_the_rules_pass_prom
         cwd=tmp_path, env=dict(os.environ, MIBDIRS=BASE_MIBS + ":" + MIB_DIR))
     with open(os.path.join(PROM_DIR, "snmp.yml")) as f:
         assert (tmp_path / "snmp.yml").read_text() == f.read(), "snmp.yml is out of date"
-    assert "SUCCESS: 7 rules found" in run(["promtool", "check", "rules", "tarn-alerts.yml"],
-                                           cwd=PROM_DIR)
+    assert "SUCCESS: 19 rules found" in run(["promtool", "check", "rules", "tarn-alerts.yml"],
+                                            cwd=PROM_DIR)
     assert "SUCCESS" in run(["promtool", "test", "rules", "tarn-alerts.test.yml"], cwd=PROM_DIR)
+    # The README's scrape job, with the rules, is a configuration Prometheus accepts.
+    config = tmp_path / "prometheus.yml"
+    config.write_text("rule_files: [%s]\n%s" % (os.path.join(PROM_DIR, "tarn-alerts.yml"),
+                                               readme_scrape_job()))
+    assert "SUCCESS" in run(["promtool", "check", "config", str(config)])
+
+
+def readme_scrape_job():
+    """The scrape job of the README's section on Prometheus, unindented."""
+    with open(os.path.join(REPO, "README.md")) as f:
+        section = f.read().split("## Monitoring with Prometheus")[1].split("\n## ")[0]
+    block = re.search(r"^( *)```\n( *scrape_configs:.*?)^ *```", section, re.M | re.S)
+    assert block, "no scrape job in the README"
+    return textwrap.dedent(block.group(2))
 
 
 def scrape(types=None):
