@@ -47,6 +47,13 @@ def test_the_checked_in_module_is_generated_from_the_mib_and_the_rules_pass_prom
     assert "SUCCESS: 19 rules found" in run(["promtool", "check", "rules", "tarn-alerts.yml"],
                                             cwd=PROM_DIR)
     assert "SUCCESS" in run(["promtool", "test", "rules", "tarn-alerts.test.yml"], cwd=PROM_DIR)
+    # The default module has every metric the rules use; the full one has them all.
+    with open(os.path.join(PROM_DIR, "snmp.yml")) as f:
+        default, full = (set(re.findall(r"^  - name: (\w+)", m, re.M))
+                         for m in f.read().split("\ntarn_full:\n"))
+    with open(os.path.join(PROM_DIR, "tarn-alerts.yml")) as f:
+        used = set(re.findall(r"\b(tarn[A-Z]\w+)\{", f.read()))  # every selector has a job
+    assert len(used) > 10 and used <= default < full, used - default
     # The README's scrape job, with the rules, is a configuration Prometheus accepts.
     config = tmp_path / "prometheus.yml"
     config.write_text("rule_files: [%s]\n%s" % (os.path.join(PROM_DIR, "tarn-alerts.yml"),
@@ -70,10 +77,10 @@ def start_exporter(launcher):
     wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
 
 
-def scrape(types=None):
+def scrape(types=None, module="tarn_full"):
     """The samples of a scrape as (name, {label: value}, value), and its seconds; types, when
     given, receives each metric's TYPE."""
-    url = "http://127.0.0.1:%d/snmp?module=tarn&target=127.0.0.1" % EXPORTER_PORT
+    url = "http://127.0.0.1:%d/snmp?module=%s&target=127.0.0.1" % (EXPORTER_PORT, module)
     started = time.monotonic()
     with urllib.request.urlopen(url, timeout=60) as answer:
         text = answer.read().decode()
@@ -174,7 +181,8 @@ class Prometheus:
             os.path.join(PROM_DIR, "tarn-alerts.yml"), job))
         self.port = free_port()
         self.proc = launcher.start("prometheus", [
-            "prometheus", "--config.file=%s" % config, "--storage.tsdb.path=%s" % (tmp_path / "tsdb"),
+            "prometheus", "--config.file=%s" % config,
+            "--storage.tsdb.path=%s" % (tmp_path / "tsdb"),
             "--web.listen-address=127.0.0.1:%d" % self.port])
         wait_for(lambda: port_open(self.port) or not self.proc.running(), 30, "Prometheus")
         wait_for(lambda: self.query('up{job="tarn"} == 1'), 30, "Prometheus's first scrape",
@@ -191,7 +199,8 @@ class Prometheus:
 
     def alerts(self):
         """The alerts pending or firing, as (name, labels, state)."""
-        return [(a["labels"]["alertname"], a["labels"], a["state"]) for a in self.api("alerts")["alerts"]]
+        return [(a["labels"]["alertname"], a["labels"], a["state"])
+                for a in self.api("alerts")["alerts"]]
 
     def firing(self, name, labels):
         return any(n == name and s == "firing" and labels.items() <= l.items()
