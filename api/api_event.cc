@@ -14,6 +14,7 @@
 #include "agent/scoped.h"
 #include "agent/text.h"
 #include "api/api_conn.h"
+#include "api/api_event_counts.h"
 #include "api/api_poll.h"
 #include "api/api_reader.h"
 
@@ -379,6 +380,7 @@ int EventsHandler::dispatchPending() {
     if (debug) fprintf(stderr, "%dth extracted item = %s\n", counter, line);
     counter++;
     int type = getEventType(line);
+    countEventOfType(type);
     // A scan reads the whole configuration: the last of a run of changes
     // finds what every one of them made.
     if (type == EVENT_SDRCHANGED) {

@@ -1,16 +1,13 @@
 """Benchmark of a Prometheus scrape of the agent: Debian's SNMP exporter with
-the module packaging/prometheus/snmp.yml, scraping through the real snmpd
-master, on the table tests' model and on a generated cluster. For each it
-prints the wall time of scrapes made while the data is fresh and of one made
-after the 20-second window (which pays for the daemon polls), the number of
-series and the exposition's size.
+the modules of packaging/prometheus/snmp.yml, scraping through the real snmpd
+master with the AgentX timeout and retries the package ships (10 s, 1), on a
+generated cluster (and, with --small, on the table tests' model). For each
+module it prints the slowest and median of R scrapes made while the data is
+fresh, the same of R scrapes each made just after the 20-second window (which
+pay for the daemon polls), the number of series and the exposition's size.
 
 Usage: tests/sandbox.sh /usr/bin/python3 bench/bench_scrape.py [--build DIR]
-       [--large N,F,P,D] [--rounds R] [--agentx-timeout S]
-
---agentx-timeout raises the master's AgentX timeout (1 s by default): a
-request that finds a level stale waits for the daemon polls, and at the large
-size those can outlast the default, which makes the master drop the agent.
+       [--large N,F,P,D] [--rounds R] [--modules tarn,tarn_full] [--small]
 """
 
 import argparse
@@ -28,12 +25,12 @@ import tables_model  # noqa: E402
 from bench_tables import Bench, start_cluster, start_master  # noqa: E402
 
 MODULE = os.path.join(REPO, "packaging", "prometheus", "snmp.yml")
-URL = "http://127.0.0.1:9116/snmp?module=tarn&target=127.0.0.1"
+URL = "http://127.0.0.1:9116/snmp?module=%s&target=127.0.0.1"
 
 
-def scrape():
+def scrape(module):
     started = time.monotonic()
-    with urllib.request.urlopen(URL, timeout=600) as answer:
+    with urllib.request.urlopen(URL % module, timeout=600) as answer:
         text = answer.read().decode()
     seconds = time.monotonic() - started
     series = sum(1 for line in text.splitlines() if line.startswith("tarn"))
@@ -42,25 +39,32 @@ def scrape():
     return seconds, series, len(text)
 
 
-def measure(b, label, model, rounds):
+def stale_scrape(module):
+    time.sleep(21)  # every level goes stale
+    return scrape(module)
+
+
+def line(label, module, kind, scrapes):
+    times = sorted(s for s, _, _ in scrapes)
+    print("%-14s %-9s %-6s slowest %6.3f s, median %6.3f s of %d; series %s, %d bytes" % (
+        label, module, kind, times[-1], times[len(times) // 2], len(times),
+        "/".join(sorted({str(n) for _, n, _ in scrapes})), scrapes[-1][2]), flush=True)
+
+
+def measure(b, label, model, modules, rounds):
     start_cluster(b, model, baseline=False)
-    ready = time.monotonic()
-    fresh = [scrape() for _ in range(rounds)]
-    time.sleep(max(0.0, 21 - (time.monotonic() - ready)))  # let every level go stale
-    stale = scrape()
-    times = sorted(s for s, _, _ in fresh)
-    print("%-16s series %s, %8d bytes; fresh scrape min %.3f s, median %.3f s; "
-          "after the window %.3f s (%d series)" % (
-              label, "/".join(str(s) for _, s, _ in fresh), fresh[-1][2], times[0],
-              times[len(times) // 2], stale[0], stale[1]))
+    for module in modules:
+        line(label, module, "fresh", [scrape(module) for _ in range(rounds)])
+        line(label, module, "stale", [stale_scrape(module) for _ in range(rounds)])
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
     parser.add_argument("--large", default="1024,16,4,64")
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--agentx-timeout", type=int, default=None)
+    parser.add_argument("--rounds", type=int, default=10)
+    parser.add_argument("--modules", default="tarn")
+    parser.add_argument("--small", action="store_true")
     args = parser.parse_args()
     for d in ("/var/tarnfs/tnperf", "/usr/lpp/tarnfs/bin", "/usr/lpp/tarnfs/data"):
         os.makedirs(d, exist_ok=True)
@@ -71,16 +75,18 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         b = Bench(args.build, work)
         try:
-            start_master(b, args.agentx_timeout)
+            start_master(b, timeout=10, retries=1)  # as packaging/snmpd-tnmibd.conf
             b.start("exporter", ["prometheus-snmp-exporter", "--config.file=" + MODULE,
                                  "--web.listen-address=127.0.0.1:9116"])
-            small = tables_model.write_model(os.path.join(work, "model.json"))
-            measure(b, "test model", small, args.rounds)
+            modules = args.modules.split(",")
+            if args.small:
+                small = tables_model.write_model(os.path.join(work, "model.json"))
+                measure(b, "test model", small, modules, args.rounds)
             large = os.path.join(work, "large.json")
             with open(large, "w") as f:
                 subprocess.run([os.path.join(args.build, "sim", "tarnsim"), "generate",
                                 args.large], stdout=f, check=True)
-            measure(b, args.large, large, args.rounds)
+            measure(b, args.large, large, modules, args.rounds)
         finally:
             for name in list(b.procs):
                 b.stop(name)

@@ -107,8 +107,9 @@ class Bench:
         return time.monotonic() - start, len(got.stdout.splitlines())
 
 
-def start_master(b, timeout=None):
-    """The master as the tests run it; timeout raises its AgentX timeout (1 s)."""
+def start_master(b, timeout=None, retries=None):
+    """The master as the tests run it; timeout and retries replace its AgentX timeout (1 s)
+    and retries (5)."""
     b.stop("snmpd")
     conf = os.path.join(b.work, "snmpd.conf")
     with open(conf, "w") as f:
@@ -116,6 +117,8 @@ def start_master(b, timeout=None):
                 "agentaddress udp:127.0.0.1:161\nrocommunity public 127.0.0.1\n")
         if timeout:
             f.write("agentXTimeout %d\n" % timeout)
+        if retries is not None:
+            f.write("agentXRetries %d\n" % retries)
     b.start("snmpd", ["snmpd", "-f", "-C", "-c", conf, "-Lf", os.path.join(b.work, "snmpd.out"),
                       "-p", os.path.join(b.work, "snmpd.pid")])
     b.wait("snmpd", lambda: b.answers(".1.3.6.1.2.1.1"), 20)

@@ -12,6 +12,7 @@
 #include "api/api_conn.h"
 #include "api/api_conn_element.h"
 #include "api/api_event.h"
+#include "api/api_event_counts.h"
 #include "api/api_poll.h"
 #include "api/api_records.h"
 #include "mib/snmpRefresh.h"
@@ -103,18 +104,144 @@ const HealthScalar* scalarNamed(const char* name) {
   return nullptr;
 }
 
-void setValue(netsnmp_variable_list* var, const HealthScalar& scalar) {
-  const uint64_t value = scalar.read();
-  if (scalar.type == ASN_COUNTER64) {
+void setNumber(netsnmp_variable_list* var, u_char type, uint64_t value) {
+  if (type == ASN_COUNTER64) {
     const struct counter64 wide = {value >> 32, value & 0xFFFFFFFFu};
     snmp_set_var_typed_value(var, ASN_COUNTER64, &wide, sizeof wide);
-  } else if (scalar.type == ASN_INTEGER) {
+  } else if (type == ASN_INTEGER) {
     const long number = static_cast<long>(value);
     snmp_set_var_typed_value(var, ASN_INTEGER, &number, sizeof number);
   } else {
     const uint32_t number = static_cast<uint32_t>(value);
-    snmp_set_var_typed_value(var, scalar.type, &number, sizeof number);
+    snmp_set_var_typed_value(var, type, &number, sizeof number);
   }
+}
+
+// One row of the event table: the event type and the word its lines carry.
+struct EventRow {
+  int type;
+  const char* word;
+};
+
+const EventRow kEventRows[] = {
+    {EVENT_MOUNT, "mount"},
+    {EVENT_UNMOUNT, "unmount"},
+    {EVENT_ADDDISK, "adddisk"},
+    {EVENT_DELDISK, "deldisk"},
+    {EVENT_CHDISK, "chdisk"},
+    {EVENT_TAKEOVER, "takeover"},
+    {EVENT_FAILURE, "failure"},
+    {EVENT_RECOVERY, "recovery"},
+    {EVENT_CREATEFS, "createfs"},
+    {EVENT_DELETEFS, "deletefs"},
+    {EVENT_FSSTATECHANGE, "fsstatechange"},
+    {EVENT_NEWCONNECTION, "newconnection"},
+    {EVENT_EXCEPTION, "exception"},
+    {EVENT_SGSTATS, "sgStats"},
+    {EVENT_HUNGTHREAD, "hungthread"},
+    {EVENT_POOLUTIL, "poolutil"},
+    {EVENT_SDRCHANGED, "sdrChanged"},
+};
+const size_t kEventRowCount = sizeof kEventRows / sizeof kEventRows[0];
+
+uint64_t eventsReceivedOf(const EventRow& row) { return eventsOfTypeCount(row.type); }
+uint64_t trapsSentOf(const EventRow& row) { return trapsSentOfTypeCount(row.type); }
+uint64_t lastEventAgeOf(const EventRow& row) {
+  const int64_t last = lastEventOfTypeMicros(row.type);
+  if (last < 0) return 0xFFFFFFFFu;
+  const uint64_t seconds = static_cast<uint64_t>(monotonicMicros() - last) / 1000000;
+  return seconds > 0xFFFFFFFFu ? 0xFFFFFFFFu : seconds;
+}
+
+// One numeric column of the event table (the name, column 2, is text).
+struct EventColumn {
+  unsigned int column;
+  u_char type;
+  uint64_t (*read)(const EventRow& row);
+};
+
+const unsigned int kEventNameColumn = 2;
+const EventColumn kEventColumns[] = {
+    {3, ASN_COUNTER64, eventsReceivedOf},
+    {4, ASN_COUNTER64, trapsSentOf},
+    {5, ASN_GAUGE, lastEventAgeOf},
+};
+
+// Sets var to column of row; false (var untouched) for a column the table lacks.
+bool setEventCell(netsnmp_variable_list* var, const EventRow& row, unsigned int column) {
+  if (column == kEventNameColumn) {
+    snmp_set_var_typed_value(var, ASN_OCTET_STR, row.word, strlen(row.word));
+    return true;
+  }
+  for (const EventColumn& c : kEventColumns) {
+    if (c.column != column) continue;
+    setNumber(var, c.type, c.read(row));
+    return true;
+  }
+  return false;
+}
+
+// The iterator's walk over kEventRows; the loop and data contexts are rows.
+netsnmp_variable_list* eventRowAt(void** loopContext, void** dataContext,
+                                  netsnmp_variable_list* index, size_t position) {
+  if (position >= kEventRowCount) return nullptr;
+  const EventRow* row = &kEventRows[position];
+  *loopContext = const_cast<EventRow*>(row);
+  *dataContext = const_cast<EventRow*>(row);
+  const long number = static_cast<long>(position + 1);
+  snmp_set_var_value(index, &number, sizeof number);
+  return index;
+}
+
+netsnmp_variable_list* eventFirst(void** loopContext, void** dataContext,
+                                  netsnmp_variable_list* index, netsnmp_iterator_info*) {
+  return eventRowAt(loopContext, dataContext, index, 0);
+}
+
+netsnmp_variable_list* eventNext(void** loopContext, void** dataContext,
+                                 netsnmp_variable_list* index, netsnmp_iterator_info*) {
+  const EventRow* row = static_cast<const EventRow*>(*loopContext);
+  return eventRowAt(loopContext, dataContext, index, static_cast<size_t>(row - kEventRows) + 1);
+}
+
+int tarnAgentEventTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*,
+                                netsnmp_agent_request_info* reqinfo,
+                                netsnmp_request_info* requests) {
+  requestsServed++;
+  if (reqinfo == nullptr || reqinfo->mode != MODE_GET) return SNMP_ERR_NOERROR;
+  for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
+    if (request->processed) continue;
+    const EventRow* row = static_cast<const EventRow*>(netsnmp_extract_iterator_context(request));
+    netsnmp_table_request_info* info = netsnmp_extract_table_info(request);
+    if (row != nullptr && info != nullptr) setEventCell(request->requestvb, *row, info->colnum);
+  }
+  return SNMP_ERR_NOERROR;
+}
+
+// Registers the event table when the MIB names it.
+void registerEventTable() {
+  oid name[64];
+  size_t length = 64;
+  if (!read_objid("TARN-MIB:tarnAgentEventTable", name, &length)) {
+    ts_print("Warning: object tarnAgentEventTable not found in MIB file.\n");
+    return;
+  }
+  netsnmp_handler_registration* reg = netsnmp_create_handler_registration(
+      "tarnAgentEventTable", tarnAgentEventTable_handler, name, length, HANDLER_CAN_RONLY);
+  netsnmp_table_registration_info* tinfo = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
+  netsnmp_iterator_info* iinfo = SNMP_MALLOC_TYPEDEF(netsnmp_iterator_info);
+  if (reg == nullptr || tinfo == nullptr || iinfo == nullptr) {
+    ts_print("Error: out of memory registering a MIB table.\n");
+    return;
+  }
+  snmp_varlist_add_variable(&tinfo->indexes, nullptr, 0, ASN_INTEGER, nullptr, 0);
+  tinfo->min_column = kEventNameColumn;
+  tinfo->max_column = kEventColumns[sizeof kEventColumns / sizeof kEventColumns[0] - 1].column;
+  iinfo->get_first_data_point = eventFirst;
+  iinfo->get_next_data_point = eventNext;
+  iinfo->flags |= NETSNMP_ITERATOR_FLAG_SORTED;
+  iinfo->table_reginfo = tinfo;
+  netsnmp_register_table_iterator(reg, iinfo);
 }
 
 uint64_t older(uint64_t a, uint64_t b) { return a > b ? a : b; }
@@ -160,6 +287,7 @@ void init_tarnAgentHealth() {
         scalar.object, tarnAgentHealth_handler, name, length, HANDLER_CAN_RONLY);
     if (reg != nullptr) netsnmp_register_scalar(reg);
   }
+  registerEventTable();
 }
 
 int tarnAgentHealth_handler(netsnmp_mib_handler*, netsnmp_handler_registration* reginfo,
@@ -171,7 +299,7 @@ int tarnAgentHealth_handler(netsnmp_mib_handler*, netsnmp_handler_registration* 
   const HealthScalar* scalar = scalarNamed(reginfo->handlerName);
   if (scalar == nullptr) return SNMP_ERR_NOERROR;
   for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
-    if (!request->processed) setValue(request->requestvb, *scalar);
+    if (!request->processed) setNumber(request->requestvb, scalar->type, scalar->read());
   }
   return SNMP_ERR_NOERROR;
 }

@@ -1,6 +1,8 @@
-// The agent health scalars of TARN-MIB (tarnAgentHealth): whether the two
-// daemon connections are up, how old each level of the served data is, and
-// the counts of failed polls, received events and sent and dropped traps.
+// The agent health objects of TARN-MIB (tarnAgentHealth): whether the two
+// daemon connections are up, how old each level of the served data is, the
+// counts of failed polls, received events and sent and dropped traps, and
+// the event table (tarnAgentEventTable): per event type word, the lines
+// received, the traps sent and the seconds since the last line.
 //
 // They are answered from the agent's own state and never poll the daemon, so
 // they stay readable while the daemon does not answer. Registration and the
@@ -20,8 +22,9 @@
 
 class ClusterInfo;
 
-// Registers every health scalar the MIB holds (one missing from it is
-// reported and skipped). Once, on the main thread, after the MIB is read.
+// Registers every health scalar and the event table the MIB holds (one
+// missing from it is reported and skipped). Once, on the main thread, after
+// the MIB is read.
 void init_tarnAgentHealth();
 
 // The handler of all health scalars: answers MODE_GET from the scalar's row;

@@ -229,6 +229,7 @@ struct DropWarning {
 DropWarning queueFull;  // under queueMutex
 DropWarning noMaster;   // main thread only
 std::atomic<uint64_t> trapsSent{0};
+std::atomic<uint64_t> trapsSentByType[EVENT_TYPE_COUNT];
 std::atomic<uint64_t> trapsDropped{0};
 int wakeRead = -1;
 int wakeWrite = -1;
@@ -346,6 +347,7 @@ void sendOne(const QueuedTrap& queued) {
       send_v2trap(vars);
     }
     trapsSent.fetch_add(1, std::memory_order_relaxed);
+    trapsSentByType[queued.trap->eventType].fetch_add(1, std::memory_order_relaxed);
     snmp_free_varbind(vars);
   }
   queued.trap->destroy(queued.record);
@@ -674,6 +676,11 @@ int deliverQueuedTraps(int max) {
 }
 
 uint64_t trapsSentCount() { return trapsSent.load(std::memory_order_relaxed); }
+
+uint64_t trapsSentOfTypeCount(int eventType) {
+  if (eventType < 0 || eventType >= EVENT_TYPE_COUNT) return 0;
+  return trapsSentByType[eventType].load(std::memory_order_relaxed);
+}
 
 uint64_t trapsDroppedCount() { return trapsDropped.load(std::memory_order_relaxed); }
 

@@ -109,6 +109,10 @@ size_t queuedTrapCount();
 uint64_t trapsSentCount();
 uint64_t trapsDroppedCount();
 
+// Traps handed to the master since start-up for events of eventType (0 to
+// 16; 0 for any other value). Any thread.
+uint64_t trapsSentOfTypeCount(int eventType);
+
 // The socket of the SNMP library's AgentX session to the master, or -1 when
 // it is not connected. Main thread.
 int agentXSessionSocket();

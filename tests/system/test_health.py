@@ -10,6 +10,10 @@ SCALARS = ["tarnAgentCommandConnection", "tarnAgentEventConnection", "tarnAgentC
            "tarnAgentTrapsSent", "tarnAgentTrapsDropped"]
 AGES = SCALARS[2:7]
 TRUE, FALSE = 1, 2
+EVENT_WORDS = ["mount", "unmount", "adddisk", "deldisk", "chdisk", "takeover", "failure",
+               "recovery", "createfs", "deletefs", "fsstatechange", "newconnection", "exception",
+               "sgStats", "hungthread", "poolutil", "sdrChanged"]
+NEVER = 4294967295
 
 
 def health(snmp):
@@ -20,6 +24,20 @@ def health(snmp):
     types = ["INTEGER"] * 2 + ["Gauge32"] * 5 + ["Counter64"] * 4
     assert [t for t, _ in values] == types, values
     return dict(zip(SCALARS, (int(v.split()[0]) for _, v in values)))
+
+
+def event_table(snmp):
+    """The event table's rows by type word: (received, traps sent, seconds since the last)."""
+    varbinds = walk(snmp, "TARN-MIB::tarnAgentEventTable")
+    columns = {}
+    for oid, typ, value in varbinds:
+        columns.setdefault(oid[-2], []).append((oid[-1], typ, value))
+    assert sorted(columns) == [2, 3, 4, 5], varbinds
+    assert [i for i, _, _ in columns[2]] == list(range(1, 18))
+    assert {t for c in (3, 4) for _, t, _ in columns[c]} == {"Counter64"}
+    assert {t for _, t, _ in columns[5]} == {"Gauge32"}
+    return {name: tuple(columns[c][i][2] for c in (3, 4, 5))
+            for i, (_, _, name) in enumerate(columns[2])}
 
 
 def test_health_scalars_follow_connections_ages_polls_events_and_traps(
@@ -48,8 +66,18 @@ def test_health_scalars_follow_connections_ages_polls_events_and_traps(
         sim.ctl("event", "mount _node_ 10.9.0.1 _fs_ " + fs)
     trapd.wait_count(3)
     assert trapd.values("tarnMountTrap", 1) == ["h1", "h2", "h3"]
-    counts = health(snmp)
-    assert [counts[s] for s in SCALARS[8:]] == [3, 3, 0]
+    sim.ctl("event", "exception _node_ 10.9.0.1 _text_ x")
+    counts = wait_for(lambda: (lambda h: h if h["tarnAgentEventsReceived"] == 4 else None)(
+        health(snmp)), 10, "the exception line")
+    assert [counts[s] for s in SCALARS[9:]] == [3, 0]
+    # Per type: the words in type order, the lines and traps counted where they came.
+    events = wait_for(lambda: (lambda t: t if t["exception"][0] == 1 else None)(
+        event_table(snmp)), 10, "the exception row")
+    assert list(events) == EVENT_WORDS
+    assert events["mount"][:2] == (3, 3) and events["mount"][2] <= 5, events
+    assert events["exception"][:2] == (1, 0) and events["exception"][2] <= 5, events
+    assert {events[w] for w in EVENT_WORDS if w not in ("mount", "exception")} == {
+        (0, 0, NEVER)}
 
     # Nothing walks the tables: every age grows past the 20-second window.
     stale = wait_for(lambda: (lambda h: h if min(h[a] for a in AGES) > 20 else None)(

@@ -1,19 +1,29 @@
 """The exporter module, the alert rules, and the real exporter scraping the agent."""
 
+import json
 import os
 import re
+import socket
 import shutil
 import subprocess
+import textwrap
 import time
+import urllib.parse
 import urllib.request
+
+import pytest
 
 import tables_expected as te
 import tables_model
-from conftest import (BASE_MIBS, MIB_DIR, REPO, port_open, start_agent, start_simulator,
-                      wait_for)
+from conftest import (AGENT_HOST, BASE_MIBS, MIB_DIR, REPO, TARNSIM, port_open, start_agent,
+                      start_simulator, wait_for)
 
 PROM_DIR = os.path.join(REPO, "packaging", "prometheus")
 EXPORTER_PORT = 9116
+COUNTERS = ["tarnDiskReadOps", "tarnDiskWriteOps", "tarnNodeFailureCount", "tarnDiskReadBytes",
+            "tarnAgentPollFailures", "tarnAgentEventReceived", "tarnAgentEventTrapsSent"]
+GAUGES = ["tarnStgPoolFreeSpace", "tarnDiskLongestReadTime", "tarnAgentEventLastAge",
+          "tarnAgentCommandConnection"]
 
 
 def run(argv, **kwargs):
@@ -34,18 +44,49 @@ def test_the_checked_in_module_is_generated_from_the_mib_and_the_rules_pass_prom
         cwd=tmp_path, env=dict(os.environ, MIBDIRS=BASE_MIBS + ":" + MIB_DIR))
     with open(os.path.join(PROM_DIR, "snmp.yml")) as f:
         assert (tmp_path / "snmp.yml").read_text() == f.read(), "snmp.yml is out of date"
-    assert "SUCCESS: 7 rules found" in run(["promtool", "check", "rules", "tarn-alerts.yml"],
-                                           cwd=PROM_DIR)
+    assert "SUCCESS: 19 rules found" in run(["promtool", "check", "rules", "tarn-alerts.yml"],
+                                            cwd=PROM_DIR)
     assert "SUCCESS" in run(["promtool", "test", "rules", "tarn-alerts.test.yml"], cwd=PROM_DIR)
+    # The default module has every metric the rules use; the full one has them all.
+    with open(os.path.join(PROM_DIR, "snmp.yml")) as f:
+        default, full = (set(re.findall(r"^  - name: (\w+)", m, re.M))
+                         for m in f.read().split("\ntarn_full:\n"))
+    with open(os.path.join(PROM_DIR, "tarn-alerts.yml")) as f:
+        used = set(re.findall(r"\b(tarn[A-Z]\w+)\{", f.read()))  # every selector has a job
+    assert len(used) > 10 and used <= default < full, used - default
+    # The README's scrape job, with the rules, is a configuration Prometheus accepts.
+    config = tmp_path / "prometheus.yml"
+    config.write_text("rule_files: [%s]\n%s" % (os.path.join(PROM_DIR, "tarn-alerts.yml"),
+                                               readme_scrape_job()))
+    assert "SUCCESS" in run(["promtool", "check", "config", str(config)])
 
 
-def scrape():
-    """The samples of a scrape as (name, {label: value}, value), and its seconds."""
-    url = "http://127.0.0.1:%d/snmp?module=tarn&target=127.0.0.1" % EXPORTER_PORT
+def readme_scrape_job():
+    """The scrape job of the README's section on Prometheus, unindented."""
+    with open(os.path.join(REPO, "README.md")) as f:
+        section = f.read().split("## Monitoring with Prometheus")[1].split("\n## ")[0]
+    block = re.search(r"^( *)```\n( *scrape_configs:.*?)^ *```", section, re.M | re.S)
+    assert block, "no scrape job in the README"
+    return textwrap.dedent(block.group(2))
+
+
+def start_exporter(launcher):
+    exporter = launcher.start("exporter", [
+        "prometheus-snmp-exporter", "--config.file=" + os.path.join(PROM_DIR, "snmp.yml"),
+        "--web.listen-address=127.0.0.1:%d" % EXPORTER_PORT])
+    wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
+
+
+def scrape(types=None, module="tarn_full"):
+    """The samples of a scrape as (name, {label: value}, value), and its seconds; types, when
+    given, receives each metric's TYPE."""
+    url = "http://127.0.0.1:%d/snmp?module=%s&target=127.0.0.1" % (EXPORTER_PORT, module)
     started = time.monotonic()
     with urllib.request.urlopen(url, timeout=60) as answer:
         text = answer.read().decode()
     found = []
+    if types is not None:
+        types.update(re.findall(r"^# TYPE (\w+) (\w+)$", text, re.M))
     for m in re.finditer(r"^(\w+)(?:\{(.*)\})? (\S+)$", text, re.M):
         labels = dict(re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', m.group(2) or ""))
         found.append((m.group(1), labels, float(m.group(3))))
@@ -62,12 +103,13 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
                                                               installed):
     sim = start_simulator(launcher, tmp_path, tables_model.write_model(tmp_path / "model.json"))
     start_agent(launcher, tmp_path)
-    exporter = launcher.start("exporter", [
-        "prometheus-snmp-exporter", "--config.file=" + os.path.join(PROM_DIR, "snmp.yml"),
-        "--web.listen-address=127.0.0.1:%d" % EXPORTER_PORT])
-    wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
-    found, seconds = scrape()
+    start_exporter(launcher)
+    types = {}
+    found, seconds = scrape(types)
     assert seconds < 1.0, "the scrape took %.2f s" % seconds
+    # Totals that only grow are counters, sizes gauges.
+    assert {m: types[m] for m in COUNTERS + GAUGES} == dict(
+        [(m, "counter") for m in COUNTERS] + [(m, "gauge") for m in GAUGES])
     want = te.expected_tables(sim.model())
 
     # Metrics against the model, by their rows' names (a text is a label, valued 1).
@@ -87,8 +129,143 @@ def test_the_exporter_scrapes_the_agent_with_names_as_labels(launcher, tmp_path,
     label_sets = {" ".join(sorted(set(l) - {n})) for n, l, _ in found if n.startswith("tarn") and l}
     assert label_sets == {"tarnNodeName", "tarnFileSystemName", "tarnClusterName",
                           "tarnFileSystemName tarnStgPoolName",
-                          "tarnDiskName tarnFileSystemName tarnStgPoolName"}
+                          "tarnDiskName tarnFileSystemName tarnStgPoolName", "tarnAgentEventName"}
     assert not {n for n, _, _ in found} & set(pair_halves())
+    # Truth values as 1 and 0.
     assert value_of(found, "tarnAgentCommandConnection") == 1
+    sim.ctl("fault", "refuse", "on")
+    sim.ctl("fault", "drop")
+    wait_for(lambda: value_of(scrape()[0], "tarnAgentEventConnection") == 0, 10,
+             "the event connection to read 0")
     assert 0 <= value_of(found, "tarnAgentDiskDataAge") < 20
     assert value_of(found, "tarnAgentPollFailures") == 0
+    assert value_of(found, "tarnAgentEventReceived", tarnAgentEventName="sdrChanged") == 0
+
+
+# The end-to-end cluster: two active nodes, one file system whose pool "system" holds
+# 27,917,287,424 KB on two disks, about 57% used.
+HEALTHY_MODEL = "2,1,1,2"
+FS, POOL, DISKS = "fs01", "system", ("nsd0001", "nsd0002")
+# Each fault, how it is undone, and its alert: the alert's labels, and the seconds within
+# which it fires (its "for", the 20 s the agent may serve data before renewing it, and
+# a few scrape and evaluation intervals) and resolves.
+POOL_FULL = [("set", "disk", FS, POOL, d, field, "1000000") for d in DISKS
+             for field in ("fullBlockFreeSpace", "subBlockFreeSpace")]
+POOL_HALF = [("set", "disk", FS, POOL, d, field, value) for d in DISKS
+             for field, value in (("fullBlockFreeSpace", "7000000000"),
+                                  ("subBlockFreeSpace", "60000000"))]
+CLUSTER_FAULTS = [
+    ("TarnDiskNotUp", {"tarnDiskName": DISKS[1], "tarnDiskAvailability": "down"},
+     [("set", "disk", FS, POOL, DISKS[1], "availability", "down")],
+     [("set", "disk", FS, POOL, DISKS[1], "availability", "up")], 95, 35),
+    ("TarnNodeFailureEvent", {}, [("event", "failure _node_ 10.0.0.2")],
+     [("event", "recovery _node_ 10.0.0.2")], 15, 15),
+    ("TarnPoolNearlyFull", {"tarnStgPoolName": POOL}, POOL_FULL, POOL_HALF, 95, 35),
+]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Prometheus:
+    """The real server with the README's scrape job, at 1 s intervals, and the shipped rules."""
+
+    def __init__(self, launcher, tmp_path):
+        job = readme_scrape_job().replace("node1.example.com", "127.0.0.1")
+        job = re.sub(r"scrape_(interval|timeout): \w+", r"scrape_\1: 1s", job)
+        config = tmp_path / "prometheus.yml"
+        config.write_text("global: {evaluation_interval: 1s}\nrule_files: [%s]\n%s" % (
+            os.path.join(PROM_DIR, "tarn-alerts.yml"), job))
+        self.port = free_port()
+        self.proc = launcher.start("prometheus", [
+            "prometheus", "--config.file=%s" % config,
+            "--storage.tsdb.path=%s" % (tmp_path / "tsdb"),
+            "--web.listen-address=127.0.0.1:%d" % self.port])
+        wait_for(lambda: port_open(self.port) or not self.proc.running(), 30, "Prometheus")
+        wait_for(lambda: self.query('up{job="tarn"} == 1'), 30, "Prometheus's first scrape",
+                 interval=0.5)
+
+    def api(self, path):
+        assert self.proc.running(), self.proc.stderr()
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/%s" % (self.port, path),
+                                    timeout=10) as answer:
+            return json.loads(answer.read())["data"]
+
+    def query(self, expr):
+        return self.api("query?query=" + urllib.parse.quote(expr))["result"]
+
+    def alerts(self):
+        """The alerts pending or firing, as (name, labels, state)."""
+        return [(a["labels"]["alertname"], a["labels"], a["state"])
+                for a in self.api("alerts")["alerts"]]
+
+    def firing(self, name, labels):
+        return any(n == name and s == "firing" and labels.items() <= l.items()
+                   for n, l, s in self.alerts())
+
+    def gone(self, name, labels):
+        return not any(n == name and labels.items() <= l.items() for n, l, _ in self.alerts())
+
+
+def await_each(prom, faults, check, what):
+    """Waits until check holds for every fault within its bound (seconds from now)."""
+    started, left = time.monotonic(), list(faults)
+    while left:
+        for fault in list(left):
+            name, labels, bound = fault
+            if check(name, labels):
+                left.remove(fault)
+            elif time.monotonic() - started > bound:
+                pytest.fail("%s did not %s within %d s: %s" % (name, what, bound, prom.alerts()))
+        time.sleep(0.5)
+
+
+def test_prometheus_alerts_on_each_fault_and_resolves_when_undone(launcher, tmp_path, snmpd,
+                                                                  installed):
+    """No trap receiver: snmpd's traps go nowhere, as when the receiver is down."""
+    model = tmp_path / "model.json"
+    model.write_text(run([TARNSIM, "generate", HEALTHY_MODEL]))
+    sim = start_simulator(launcher, tmp_path, model)
+    agent = start_agent(launcher, tmp_path)
+    start_exporter(launcher)
+    prom = Prometheus(launcher, tmp_path)
+
+    # Healthy: once an evaluation has seen the first scrape (before it, the tarn job is
+    # absent), nothing fires or is pending over several evaluations.
+    wait_for(lambda: prom.alerts() == [], 10, "the start-up's pending alert to clear")
+    for _ in range(10):
+        assert prom.alerts() == [], prom.alerts()
+        time.sleep(0.5)
+
+    def apply(commands):
+        for command in commands:
+            sim.ctl(*command)
+
+    # The cluster's faults together, then undone together.
+    for _, _, fault, _, _, _ in CLUSTER_FAULTS:
+        apply(fault)
+    await_each(prom, [(n, l, b) for n, l, _, _, b, _ in CLUSTER_FAULTS], prom.firing, "fire")
+    for _, _, _, undo, _, _ in CLUSTER_FAULTS:
+        apply(undo)
+    await_each(prom, [(n, l, b) for n, l, _, _, _, b in CLUSTER_FAULTS], prom.gone, "resolve")
+
+    # The daemon refusing connections; then accepting them again.
+    sim.ctl("fault", "refuse", "on")
+    sim.ctl("fault", "drop")
+    await_each(prom, [("TarnDaemonConnectionDown", {"connection": "command"}, 80)], prom.firing,
+               "fire")
+    sim.ctl("fault", "clear")
+    await_each(prom, [("TarnDaemonConnectionDown", {}, 45)], prom.gone, "resolve")
+
+    # The agent stopped while snmpd answers: up stays 1 with no tarn series.
+    agent.stop()
+    await_each(prom, [("TarnAgentUnreachable", {"instance": AGENT_HOST}, 75)], prom.firing,
+               "fire")
+    assert prom.query('up{job="tarn"}')[0]["value"][1] == "1"
+    start_agent(launcher, tmp_path)
+    await_each(prom, [("TarnAgentUnreachable", {}, 30)], prom.gone, "resolve")
+    # The refused polls stay within TarnPollsFailing's 5-minute window: pending at most.
+    assert [a for a in prom.alerts() if a[2] == "firing"] == [], prom.alerts()
