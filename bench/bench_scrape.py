@@ -1,7 +1,7 @@
 """Benchmark of a Prometheus scrape of the agent: Debian's SNMP exporter with
 the modules of packaging/prometheus/snmp.yml, scraping through the real snmpd
-master with the AgentX timeout and retries the package ships (10 s, 1), on a
-generated cluster (and, with --small, on the table tests' model). For each
+master with the AgentX socket, timeout and retries the package ships (its
+UNIX socket, 10 s, 1 retry), on a generated cluster (and, with --small, on the table tests' model). For each
 module it prints the slowest and median of R scrapes made while the data is
 fresh, the same of R scrapes each made just after the 20-second window (which
 pay for the daemon polls), the number of series and the exposition's size.
@@ -75,7 +75,10 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         b = Bench(args.build, work)
         try:
-            start_master(b, timeout=10, retries=1)  # as packaging/snmpd-tnmibd.conf
+            # As packaged: the master's UNIX socket, its AgentX timeout and retries.
+            with open(os.path.join(work, "tarnMgmt.conf"), "w") as f:
+                f.write("agentXSocket /var/agentx/master\n")
+            start_master(b, timeout=10, retries=1, socket="unix:/var/agentx/master")
             b.start("exporter", ["prometheus-snmp-exporter", "--config.file=" + MODULE,
                                  "--web.listen-address=127.0.0.1:9116"])
             modules = args.modules.split(",")

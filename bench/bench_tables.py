@@ -107,14 +107,14 @@ class Bench:
         return time.monotonic() - start, len(got.stdout.splitlines())
 
 
-def start_master(b, timeout=None, retries=None):
+def start_master(b, timeout=None, retries=None, socket="tcp:localhost:705"):
     """The master as the tests run it; timeout and retries replace its AgentX timeout (1 s)
-    and retries (5)."""
+    and retries (5). With another AgentX socket the agent is told it in its tarnMgmt.conf."""
     b.stop("snmpd")
     conf = os.path.join(b.work, "snmpd.conf")
     with open(conf, "w") as f:
-        f.write("master agentx\nagentXSocket tcp:localhost:705\n"
-                "agentaddress udp:127.0.0.1:161\nrocommunity public 127.0.0.1\n")
+        f.write("master agentx\nagentXSocket %s\n"
+                "agentaddress udp:127.0.0.1:161\nrocommunity public 127.0.0.1\n" % socket)
         if timeout:
             f.write("agentXTimeout %d\n" % timeout)
         if retries is not None:

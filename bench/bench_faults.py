@@ -1,0 +1,154 @@
+"""Benchmark of the agent under daemon faults, through the real snmpd master with the AgentX
+timeout and retries the package ships (packaging/snmpd-tnmibd.conf), inside the sandbox. For
+each fault, on a fresh agent serving the sample cluster while a manager asks for one row of a
+table after another (each a single request, with its own 30 s timeout):
+
+1. the simulator streams N events (3,000,000) while a configuration query hangs;
+2. it sends an answer that never ends;
+3. it stops accepting connections (and drops the ones it had);
+4. it answers every command 6 s late;
+
+it prints the agent's peak resident memory, the longest request and how many failed, and how
+long SIGTERM took to end the agent (or how it ended by itself).
+
+Targets: peak memory under 64 MiB; no request longer than the master's AgentX timeout;
+SIGTERM ends the agent within 2 s.
+
+Usage: tests/sandbox.sh /usr/bin/python3 bench/bench_faults.py [--build DIR] [--events N]
+"""
+
+import argparse
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
+    p.add_argument("--events", type=int, default=3000000)
+    p.add_argument("--seconds", type=int, default=30, help="how long each fault holds")
+    return p.parse_args()
+
+
+ARGS = parse_args()
+os.environ["TN_BUILD_DIR"] = ARGS.build
+sys.path.insert(0, os.path.join(REPO, "tests", "system"))
+import conftest  # noqa: E402  (the system tests' process helpers)
+
+# One request each: the first row of a table, and a health scalar.
+REQUESTS = ["TARN-MIB::tarnNodeStatusTable", "TARN-MIB::tarnFileSystemStatusTable",
+            "TARN-MIB::tarnDiskStatusTable", "TARN-MIB::tarnAgentClusterDataAge"]
+
+
+def packaged_agentx_settings():
+    path = os.path.join(REPO, "packaging", "snmpd-tnmibd.conf")
+    return [l for l in pathlib.Path(path).read_text().splitlines()
+            if l.split()[:1] in (["agentXTimeout"], ["agentXRetries"])]
+
+
+class Requests(threading.Thread):
+    """A manager asking, one request at a time, until stopped."""
+
+    def __init__(self, work):
+        super().__init__(daemon=True)
+        self.snmp, self.longest, self.count, self.failed = conftest.Snmp(work), 0.0, 0, 0
+        self.stopping = threading.Event()
+
+    def run(self):
+        while not self.stopping.is_set():
+            for oid in REQUESTS:
+                started = time.monotonic()
+                got = self.snmp.run("snmpgetnext", "-t", "30", "-r", "0", conftest.AGENT_HOST, oid)
+                self.longest = max(self.longest, time.monotonic() - started)
+                self.count += 1
+                self.failed += got.returncode != 0 or "No Such" in got.stdout
+
+    def stop(self):
+        self.stopping.set()
+        self.join(60)
+
+
+def hang_the_query_tool(sim):
+    os.unlink(conftest.QUERY_TOOL)
+    pathlib.Path(conftest.QUERY_TOOL).write_text("#!/bin/sh\nexec sleep 600\n")
+    os.chmod(conftest.QUERY_TOOL, 0o755)
+    sim.ctl("event", "sdrChanged")  # the send thread now waits in the scan
+    subprocess.run([conftest.TARNSIM, "ctl", "--timeout", "600000", "burst", str(ARGS.events),
+                    "failure _node_ {i}"], check=True, capture_output=True, timeout=600)
+
+
+def stale_then(*fault):
+    """The fault, then a wait until every level of the data is due for a poll."""
+    def apply(sim):
+        sim.ctl("fault", *fault)
+        time.sleep(21)
+    return apply
+
+
+def stop_accepting(sim):
+    sim.ctl("fault", "stall", "on")
+    sim.ctl("fault", "drop")
+    time.sleep(21)
+
+
+FAULTS = [("%d events while a query hangs" % ARGS.events, hang_the_query_tool),
+          ("an answer that never ends", stale_then("endless")),
+          ("a daemon that stops accepting", stop_accepting),
+          ("every answer 6 s late", stale_then("delay", "6000"))]
+
+
+def peak_kib(pid):
+    for line in pathlib.Path("/proc/%d/status" % pid).read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    return 0
+
+
+def measure(name, apply, work):
+    launcher = conftest.Launcher(work)
+    try:
+        getattr(conftest.installed, "__wrapped__", conftest.installed)(launcher)  # a fixture
+        conftest.start_snmpd(launcher, work, ["master agentx", "agentXSocket tcp:localhost:705"]
+                             + packaged_agentx_settings())
+        sim = conftest.start_simulator(launcher, work)
+        agent = conftest.start_agent(launcher, work)
+        conftest.event_connected(sim)
+        requests = Requests(work)
+        requests.start()
+        apply(sim)
+        time.sleep(ARGS.seconds)
+        ended = agent.proc.poll()
+        peak = peak_kib(agent.pid) if ended is None else float("nan")
+        started = time.monotonic()
+        status = agent.stop(signal.SIGTERM, timeout=30) if ended is None else ended
+        stop = "SIGTERM ended it in %.2f s, status %d" % (time.monotonic() - started, status) \
+            if ended is None else "it had ended by itself, status %d" % ended
+        requests.stop()
+        print("%s: peak %s KiB; longest request %.2f s (%d requests, %d failed); %s" %
+              (name, peak, requests.longest, requests.count, requests.failed, stop), flush=True)
+    finally:
+        launcher.stop_all()
+        subprocess.run("find /var/tarnfs /usr/lpp/tarnfs -mindepth 1 -delete; mkdir -p "
+                       "/var/tarnfs/tnperf /usr/lpp/tarnfs/bin /usr/lpp/tarnfs/data", shell=True)
+
+
+def main():
+    if not conftest.in_sandbox():
+        sandbox = os.path.join(REPO, "tests", "sandbox.sh")
+        os.execv(sandbox, [sandbox, "/usr/bin/python3"] + sys.argv)
+    print("master: %s" % ", ".join(packaged_agentx_settings()))
+    for name, apply in FAULTS:
+        measure(name, apply, pathlib.Path(tempfile.mkdtemp(prefix="bench-faults-")))
+
+
+if __name__ == "__main__":
+    main()
