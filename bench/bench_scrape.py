@@ -1,8 +1,8 @@
 """Benchmark of a Prometheus scrape of the agent: Debian's SNMP exporter with
 the modules of packaging/prometheus/snmp.yml, scraping through the real snmpd
 master with the AgentX socket, timeout and retries the package ships (its
-UNIX socket, 10 s, 1 retry), on a generated cluster (and, with --small, on the table tests' model). For each
-module it prints the slowest and median of R scrapes made while the data is
+UNIX socket, 10 s, 1 retry), on a generated cluster (and, with --small, on
+the table tests' model). For each module it prints the slowest and median of R scrapes made while the data is
 fresh, the same of R scrapes each made just after the 20-second window (which
 pay for the daemon polls), the number of series and the exposition's size.
 
