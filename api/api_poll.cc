@@ -341,7 +341,9 @@ void splitWords(const char* command, std::string* words, std::vector<char*>* arg
 // then a failed start, not a shell's status) in a process group of its own,
 // its output on *out. The child gets the default signal mask and
 // dispositions: it would otherwise inherit the stop signals blocked (worker
-// threads) and SIGPIPE ignored. -1 when it cannot be started.
+// threads) and SIGPIPE ignored. It gets no descriptor but its standard ones:
+// the SNMP library opens its AgentX socket again without close-on-exec
+// whenever the master restarts. -1 when it cannot be started.
 pid_t spawnQuery(const char* command, int* out) {
   std::string words;
   std::vector<char*> argv;
@@ -351,6 +353,7 @@ pid_t spawnQuery(const char* command, int* out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none, all;
