@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import textwrap
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -171,11 +172,13 @@ def free_port():
 
 
 class Prometheus:
-    """The real server with the README's scrape job, at 1 s intervals, and the shipped rules."""
+    """The real server with the README's scrape job, scraping every 5 s (the scrape that meets
+    a daemon refusing its polls takes seconds; a timeout drops its series and resets every
+    pending alert), evaluating every second, with the shipped rules."""
 
     def __init__(self, launcher, tmp_path):
         job = readme_scrape_job().replace("node1.example.com", "127.0.0.1")
-        job = re.sub(r"scrape_(interval|timeout): \w+", r"scrape_\1: 1s", job)
+        job = re.sub(r"scrape_(interval|timeout): \w+", r"scrape_\1: 5s", job)
         config = tmp_path / "prometheus.yml"
         config.write_text("global: {evaluation_interval: 1s}\nrule_files: [%s]\n%s" % (
             os.path.join(PROM_DIR, "tarn-alerts.yml"), job))
@@ -185,8 +188,17 @@ class Prometheus:
             "--storage.tsdb.path=%s" % (tmp_path / "tsdb"),
             "--web.listen-address=127.0.0.1:%d" % self.port])
         wait_for(lambda: port_open(self.port) or not self.proc.running(), 30, "Prometheus")
+        wait_for(self.ready, 60, "Prometheus ready")  # it answers 503 while it starts
         wait_for(lambda: self.query('up{job="tarn"} == 1'), 30, "Prometheus's first scrape",
                  interval=0.5)
+
+    def ready(self):
+        assert self.proc.running(), self.proc.stderr()
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d/-/ready" % self.port, timeout=10):
+                return True
+        except urllib.error.URLError:
+            return False
 
     def api(self, path):
         assert self.proc.running(), self.proc.stderr()
