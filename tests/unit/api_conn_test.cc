@@ -79,8 +79,7 @@ TEST(ConnectionElement, ConnectFailsCleanlyReportsOnlyWhenAskedAndClosesTheOldDe
   EXPECT_EQ(recv(first.get(), &c, 1, 0), 0);  // the reconnect ended the first connection
 }
 
-// A daemon that stops accepting: its full queue must hold a connect (and the
-// thread that makes it) only for the bound, and not at all past a stop.
+// A daemon's full queue holds a connect (and its thread) only for the bound, not past a stop.
 TEST(ConnectionElement, AConnectToAFullQueueEndsAtItsBoundOrAtAStop) {
   alarm(30);  // a connect that waited for ever would hang the suite
   conntest::Listener listener(conntest::uniqueSocketPath("full"), 0);

@@ -1,5 +1,4 @@
-// Test helpers for the daemon connection: listeners on a UNIX path or the
-// loopback address, sends from the peer's side, bounded waits, captures.
+// Test helpers for the daemon connection: listeners, the peer's sends, bounded waits, captures.
 #ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 #define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 

@@ -98,8 +98,7 @@ int noteScans(Event* event, void* handler) {
   return 0;
 }
 
-// A run of configuration changes costs one scan, where the run stood; a full
-// list drops what comes past it, counts it and says so once.
+// A run of changes costs one scan, where it stood; a full list drops, counts and says so once.
 TEST(EventList, ARunOfChangesIsOneScanAndAFullListDropsAndCounts) {
   EventsHandler handler(nullptr, 0);
   handler.registerEventCallback(EVENT_MOUNT, noteScans, &handler);
