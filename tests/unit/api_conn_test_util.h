@@ -1,5 +1,4 @@
-// Test helpers for the daemon connection: listeners on a UNIX path or the
-// loopback address, sends from the peer's side, bounded waits, captures.
+// Test helpers for the daemon connection: listeners, the peer's sends, bounded waits, captures.
 #ifndef TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 #define TNMIBD_TESTS_UNIT_API_CONN_TEST_UTIL_H_
 
@@ -19,15 +18,11 @@
 
 namespace conntest {
 
-// True inside tests/sandbox.sh, whose private tmpfs holds the daemon's fixed paths.
-inline bool inSandbox() {
-  struct statfs fs;
-  return statfs("/var/tarnfs", &fs) == 0 && fs.f_type == 0x01021994;
-}
-
+// Skips the test outside tests/sandbox.sh, whose private tmpfs holds the daemon's fixed paths.
 #define REQUIRE_SANDBOX()                                                            \
   do {                                                                               \
-    if (!conntest::inSandbox())                                                      \
+    struct statfs fs;                                                                \
+    if (statfs("/var/tarnfs", &fs) != 0 || fs.f_type != 0x01021994)                  \
       GTEST_SKIP() << "needs the daemon's fixed paths: run inside tests/sandbox.sh"; \
   } while (0)
 
@@ -37,16 +32,12 @@ inline std::string uniqueSocketPath(const char* tag) {
   return "/tmp/tnconn-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + tag;
 }
 
+// A blocking send on a stream socket sends all of text or fails.
 inline bool sendAll(int fd, const std::string& text) {
-  for (size_t sent = 0; sent < text.size();) {
-    ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
+  return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-// Stores a line in the std::vector<std::string> given as data (an event callback).
+// An event callback: keeps the line in the std::vector<std::string> given as data.
 inline int keepLine(char* line, void* data) {
   static_cast<std::vector<std::string>*>(data)->push_back(line);
   return 0;
@@ -58,7 +49,13 @@ inline std::string capturedBy(const std::function<void()>& run) {
   return testing::internal::GetCapturedStderr();
 }
 
-// Polls condition every millisecond for at most timeoutMs.
+// Whether run writes text to stderr; what it wrote is shown when not.
+inline testing::AssertionResult logs(const std::function<void()>& run, const std::string& text) {
+  const std::string out = capturedBy(run);
+  if (out.find(text) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "no \"" << text << "\" in: " << out;
+}
+
 inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
@@ -92,7 +89,6 @@ class Listener {
   }
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
-
   bool ok() const { return fd_ >= 0; }
   int port() const { return port_; }
   const std::string& path() const { return path_; }

@@ -98,8 +98,7 @@ int noteScans(Event* event, void* handler) {
   return 0;
 }
 
-// A run of configuration changes costs one scan, where the run stood; a full
-// list drops what comes past it, counts it and says so once.
+// A run of changes costs one scan, where it stood; a full list drops, counts and says so once.
 TEST(EventList, ARunOfChangesIsOneScanAndAFullListDropsAndCounts) {
   EventsHandler handler(nullptr, 0);
   handler.registerEventCallback(EVENT_MOUNT, noteScans, &handler);
@@ -127,9 +126,11 @@ TEST(EventList, ARunOfChangesIsOneScanAndAFullListDropsAndCounts) {
   EXPECT_EQ(append("_event_ exception"), 0);
 }
 
-// A daemon missing at start-up: init fails, and the receive thread keeps
-// trying until the connection is made, then takes the polling handler.
-TEST(EventThreads, AConnectionMissingAtStartIsRetriedUntilMade) {
+// A daemon missing at start-up: init fails, and the receive thread keeps trying until the
+// connection is made, then takes the polling handler. Queued lines reach their callbacks in
+// order, none lost; a stop ends run and term leaves the handler to the receive thread, which
+// stays blocked in its read.
+TEST(EventThreads, AConnectionMissingAtStartIsRetriedAndLinesReachTheirCallbacksUntilAStop) {
   REQUIRE_SANDBOX();
   const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
   unlink(kSocket);
@@ -139,6 +140,9 @@ TEST(EventThreads, AConnectionMissingAtStartIsRetriedUntilMade) {
   EXPECT_NE(EventsHandler::init(polling, 0), 0);
   EventsHandler* handler = theEventsHandler;
   EXPECT_EQ(handler->pollingHandler, nullptr);
+  Received received;
+  handler->registerEventCallback(EVENT_MOUNT, record<MountActionEvent, 0>, &received);
+  handler->registerEventCallback(EVENT_FAILURE, record<NodeStatusEvent, 1>, &received);
   std::thread runner([&] { EXPECT_EQ(handler->run(), 0); });
   // The receive thread waits on this connection for the rest of the process.
   static auto* daemon = new conntest::Listener(kSocket);
@@ -148,30 +152,6 @@ TEST(EventThreads, AConnectionMissingAtStartIsRetriedUntilMade) {
   EXPECT_GE(peer, 0);
   EXPECT_TRUE(conntest::waitFor([&] { return handler->pollingHandler == polling; }));
   unlink(kSocket);
-  handler->stop();
-  runner.join();
-  std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("_error_ creating tnperf wrapper utils"), std::string::npos) << log;
-  EXPECT_NE(log.find("Warning: events connection to the TARN daemon made"), std::string::npos)
-      << log;
-  EventsHandler::term();
-}
-
-// Queued lines reach their callbacks in order, none lost; a stop ends run and
-// leaves the handler to the receive thread, which stays blocked in its read.
-TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
-  REQUIRE_SANDBOX();
-  const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
-  // The receive thread waits on this connection for the rest of the process.
-  static auto* daemon = new conntest::Listener(kSocket);
-  ASSERT_TRUE(daemon->ok());
-  ASSERT_EQ(EventsHandler::init(nullptr, 0), 0);
-  unlink(kSocket);
-  EventsHandler* handler = theEventsHandler;
-  Received received;
-  handler->registerEventCallback(EVENT_MOUNT, record<MountActionEvent, 0>, &received);
-  handler->registerEventCallback(EVENT_FAILURE, record<NodeStatusEvent, 1>, &received);
-  std::thread runner([&] { EXPECT_EQ(handler->run(), 0); });
   Texts expected;
   for (int i = 0; i < 300; i++) {
     std::string node = std::to_string(i) + std::string(i % 50 == 0 ? 1500 : 0, 'n');
@@ -185,6 +165,10 @@ TEST(EventThreads, LinesReachTheirCallbacksInOrderUntilAStop) {
   handler->stop();
   runner.join();
   EXPECT_EQ(received.lines, expected);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("_error_ creating tnperf wrapper utils"), std::string::npos) << log;
+  EXPECT_NE(log.find("Warning: events connection to the TARN daemon made"), std::string::npos)
+      << log;
   EventsHandler::term();
   EXPECT_EQ(theEventsHandler, handler);
 }
