@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,14 +178,9 @@ TEST_F(PollTest, AFailedQueryChangesNothingWarnsOnceAndAGoodOneRemovesWhatItLack
   const std::string shape = treeShape(master), nodes = nodeList(master);
   ASSERT_CTL("remove disk fs1 system nsd2");
   ASSERT_CTL("remove node 10.0.0.2");
-  const std::function<void()> faults[] = {[] { ASSERT_CTL("fault cfgdump exit 1"); },
-                                          [] { ASSERT_CTL("fault cfgdump signal 9"); },
-                                          [] {
-                                            ASSERT_CTL("fault clear");
-                                            unlink(kTool);
-                                          }};
-  for (const auto& fault : faults) {
-    fault();
+  for (const char* fault : {"cfgdump exit 1", "cfgdump signal 9", "clear"}) {
+    ASSERT_CTL(std::string("fault ") + fault);
+    if (strcmp(fault, "clear") == 0) unlink(kTool);
     testing::internal::CaptureStderr();
     EXPECT_EQ(h->updateDiskSDRInfo(1), 1);
     EXPECT_EQ(h->updateNodeInfo(&dst, 1), 1);
