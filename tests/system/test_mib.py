@@ -13,32 +13,14 @@ import subprocess
 import pytest
 
 import tables_expected as te
+from conftest import MIB_DIR, REPO
+from test_traps import GAUGES, TRAP_CASES  # each notification's bindings after snmpTrapOID.0
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MIB_DIR = os.path.join(REPO, "mibs")
 with open(os.path.join(REPO, "sim", "models", "sample.json")) as f:
     SAMPLE = te.expected_tables(json.load(f))
 
 # Looked up with a table's columns (so inside its column range) but answered by another.
 LOOKED_UP_WITH = {"tarnNodeStatusTable": ["tarnNodeAdmin"]}
-
-# The objects of each notification's bindings after snmpTrapOID.0, in order,
-# with the notifications that carry them; all without their "tarn" prefix.
-TRAPS = {
-    "NodeIpAddress FileSystemName": "MountTrap UnmountTrap",
-    "NodeIpAddress FileSystemName DiskName": "AddDiskTrap DeleteDiskTrap",
-    "NodeIpAddress FileSystemName DiskName DiskStatus DiskAvailability DiskFailureGroupName "
-    "DiskMetadata DiskData": "ChangeDiskTrap",
-    "SgmgrIpAddress PrevSgmgrIpAddress FileSystemName": "SgmgrTakeoverTrap",
-    "NodeIpAddress": "NodeFailureTrap NodeRecoveryTrap NewConnectionTrap "
-                     "EventCollectionBufferOverflowTrap",
-    "SgmgrIpAddress FileSystemName": "FileSystemCreationTrap FileSystemDeletionTrap",
-    "FileSystemName UserUnbalanced MetaUnbalanced UserIllReplicated MetaIllReplicated "
-    "UserExposed MetaExposed": "FileSystemStateChangeTrap",
-    "NodeIpAddress WaitTime Diagnosis": "HungThreadTrap",
-    "StgPoolFSName StgPoolName StgPoolUtil": "StgPoolUtilizationTrap",
-}
-NOTIFY_NUMBERS = {"tarnWaitTime", "tarnStgPoolUtil"}  # the other notify-only objects are texts
 
 # smilint warnings kept on purpose: the index name columns are readable because
 # the agent answers them; the module hangs under an enterprise number no
@@ -109,19 +91,19 @@ def test_scalar_and_notifications():
     assert oid("tarnSubagentVersion") == oid("tarnObjects") + (1,)
     assert clause("tarnSubagentVersion", "SYNTAX") == "Unsigned32"
     assert clause("tarnSubagentVersion", "MAX-ACCESS") == "read-only"
-    assert oid("SNMPv2-MIB::snmpTrapOID") == (1, 3, 6, 1, 6, 3, 1, 1, 4, 1)
     columns = {c for rows in SAMPLE.values() for c in rows[0][1]}
     names = set(columns) | {"tarnSubagentVersion"}
-    traps = [("tarn" + t, ["tarn" + o for o in objects.split()])
-             for objects, carried_by in TRAPS.items() for t in carried_by.split()]
+    traps = {"tarn%sTrap" % n: ["tarn" + b.split("=")[0] for b in bindings.split("|")]
+             for _, n, bindings in TRAP_CASES}
+    traps["tarnEventCollectionBufferOverflowTrap"] = ["tarnNodeIpAddress"]  # no event sends it
     assert len(traps) == 15
-    for trap, objects in traps:
+    for trap, objects in traps.items():
         assert "NOTIFICATION-TYPE" in translate("-Td", trap), trap
         assert oid(trap)[:-1] == oid("tarnNotifications"), trap
         assert braced_list(trap, "OBJECTS") == objects, trap
         names |= {trap} | set(objects)
         for name in set(objects) - columns:
-            syntax = "Gauge32" if name in NOTIFY_NUMBERS else "OCTET"
+            syntax = "Gauge32" if name[len("tarn"):] in GAUGES else "OCTET"  # else texts
             assert clause(name, "SYNTAX").split()[0] == syntax, name
             assert clause(name, "MAX-ACCESS") == "accessible-for-notify", name
     # Every name the agent looks up sits under the module's root, each at its own OID.
