@@ -84,6 +84,9 @@ struct FamilyLookup {
   bool oldestKnown[2];
   std::set<std::string> warned;  // keys of rows left out, warned at warnedAt
   unsigned long warnedAt;
+  // A row that stays too long would otherwise be reported again after every
+  // poll, for as long as it exists.
+  RateLimitedLog tooLongWarnings{60};
 };
 
 // A walk over the view: the row's positions first, so that the data context
@@ -164,7 +167,8 @@ bool rowNames(const FamilyLookup* f, const TableLoopContext& at, const char* nam
   return true;
 }
 
-// Logs that the row with this key is left out, once per tarnInfoGeneration.
+// Logs that the row with this key is left out, once per tarnInfoGeneration and
+// at most once a minute for the family.
 void warnTooLong(FamilyLookup* f, const std::string& key) {
   if (f->warnedAt != tarnInfoGeneration) {
     f->warned.clear();
@@ -181,7 +185,7 @@ void warnTooLong(FamilyLookup* f, const std::string& key) {
            "Warning: %s %s left out of the tables: its index needs %zu sub-identifiers, "
            "an OID has room for %zu.\n",
            f->label, names.c_str(), key.size(), f->indexBudget);
-  ts_print(line);
+  f->tooLongWarnings.print(line);
 }
 
 // Adds the row at `at` to the view, or warns when its index does not fit.
