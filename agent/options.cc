@@ -50,14 +50,28 @@ int setLibraryDefaults() {
   return 0;
 }
 
-long parseBusyPollMicros(const char* value) {
-  if (value == nullptr) return kDefaultBusyPollMicros;
+namespace {
+
+// fallback when value is null; the number when value is a whole decimal
+// number from low to high; else -1.
+long parseWholeNumber(const char* value, long fallback, long low, long high) {
+  if (value == nullptr) return fallback;
   if (*value == '\0') return -1;
-  long micros = 0;
+  long number = 0;
   for (const char* c = value; *c != '\0'; c++) {
     if (*c < '0' || *c > '9') return -1;
-    micros = micros * 10 + (*c - '0');
-    if (micros > kMaxBusyPollMicros) return -1;
+    number = number * 10 + (*c - '0');
+    if (number > high) return -1;
   }
-  return micros;
+  return number >= low ? number : -1;
+}
+
+}  // namespace
+
+long parseBusyPollMicros(const char* value) {
+  return parseWholeNumber(value, kDefaultBusyPollMicros, 0, kMaxBusyPollMicros);
+}
+
+long parseAgentXTimeout(const char* value) {
+  return parseWholeNumber(value, kDefaultAgentXTimeout, 1, kMaxAgentXTimeout);
 }

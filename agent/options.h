@@ -28,6 +28,18 @@ const long kMaxBusyPollMicros = 1000000;
 // from 0 to kMaxBusyPollMicros, else -1. Any thread.
 long parseBusyPollMicros(const char* value);
 
+// The variable that tells the agent the master's AgentX timeout, in seconds:
+// a request waits for the daemon's answers for four fifths of it at most, and
+// is answered from the data at hand after that. Default and largest values.
+#define AGENTX_TIMEOUT_ENV "TNMIBD_AGENTX_TIMEOUT"
+const long kDefaultAgentXTimeout = 10;
+const long kMaxAgentXTimeout = 300;
+
+// The timeout for the variable's value: kDefaultAgentXTimeout when value is
+// null, the number when it is a whole decimal number from 1 to
+// kMaxAgentXTimeout, else -1. Any thread.
+long parseAgentXTimeout(const char* value);
+
 // The SNMP library's environment as the agent wants it when the caller names
 // none: the library's state in the agent's own directory, not in the one the
 // master shares, and only the base module that TARN-MIB's traps need. A

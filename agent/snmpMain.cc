@@ -17,6 +17,7 @@
 #include "agent/tarnInfo.h"
 #include "api/api_poll.h"
 #include "mib/snmpHealth.h"
+#include "mib/snmpPollWorker.h"
 #include "mib/snmpRefresh.h"
 #include "mib/snmpTables.h"
 #include "mib/snmpTraps.h"
@@ -81,8 +82,8 @@ void initSnmp(bool debug) {
   init_snmp(kAppName);
 }
 
-// The event and refresh threads, joined at a stop.
-pthread_t workers[2];
+// The event, refresh and poll threads, joined at a stop.
+pthread_t workers[3];
 
 // Worker threads start with the stop signals blocked, so a stop always
 // lands on this thread and interrupts its wait in the main loop.
@@ -106,6 +107,13 @@ pthread_t startThread(void* (*body)(void*), const char* failure) {
 // go unnoticed until the next request; a one-second tick bounds that delay.
 void tick(unsigned int /*reg*/, void* /*data*/) {}
 
+// The poll worker finished a job: its data goes into myCluster now, not at
+// the next request that happens to need it, so the data ages are right.
+void onPollsDone(int /*fd*/, void* /*data*/) {
+  PollWorker::drain();
+  mergeFinishedPolls();
+}
+
 // Steps 15 to 19: polling handler, events handler, first copy, threads.
 void startDaemonSide() {
   if (initTarnInfo() != 0 || thePollingHandler == nullptr) {
@@ -116,13 +124,22 @@ void startDaemonSide() {
   refreshTarnInfo();
   workers[0] = startThread(eventThread, "Error: Couldn't start event handler thread, exiting...\n");
   workers[1] = startThread(refreshThread, "Error: Couldn't start refresh thread, exiting...\n");
+  const char* const pollFailure = "Error: Couldn't start poll thread, exiting...\n";
+  if (startPollWorker() != 0 ||
+      register_readfd(PollWorker::wakeFd(), onPollsDone, nullptr) != FD_REGISTERED_OK) {
+    ts_print(pollFailure);
+    exit(1);
+  }
+  workers[2] = startThread(PollWorker::threadBody, pollFailure);
 }
 
 // The worker threads end before anything they use is freed: an event storm
 // at a stop would otherwise run into a deleted events handler or trap queue.
 void stopDaemonSide() {
   stopWorkers();
+  PollWorker::stop();
   for (pthread_t worker : workers) pthread_join(worker, nullptr);
+  PollWorker::term();
   discardQueuedTraps();
 }
 
@@ -185,9 +202,25 @@ void runMainLoop(long busyPollMicros) {
   int64_t pollUntil = 0;
   while (keepRunning) {
     const uint64_t served = requestsServed;
+    newRequestTurn();
     agent_check_and_process(monotonicMicros() < pollUntil ? 0 : 1);
     if (requestsServed != served) pollUntil = monotonicMicros() + busyPollMicros;
   }
+}
+
+// Four fifths of the master's AgentX timeout: the rest is the margin for
+// answering the request and for the master's own work.
+int64_t requestBudgetSetting() {
+  long seconds = parseAgentXTimeout(getenv(AGENTX_TIMEOUT_ENV));
+  if (seconds < 0) {
+    char message[160];
+    snprintf(message, sizeof message,
+             "Warning: %s must be a whole number of seconds from 1 to %ld, using %ld\n",
+             AGENTX_TIMEOUT_ENV, kMaxAgentXTimeout, kDefaultAgentXTimeout);
+    ts_print(message);
+    seconds = kDefaultAgentXTimeout;
+  }
+  return static_cast<int64_t>(seconds) * 1000000 * 4 / 5;
 }
 
 long busyPollSetting() {
@@ -208,6 +241,7 @@ int main(int argc, char** argv) {
   initSnmp(debug);
   keepRunning = 1;
   installSignals();
+  setRequestBudget(requestBudgetSetting());
   startDaemonSide();
   snmp_alarm_register(1, SA_REPEAT, tick, nullptr);
 

@@ -1069,14 +1069,6 @@ void pollPools(PollingHandler* h, int32_t fsIndex) {
   stampNow(&fs->poolUpdateTime);
 }
 
-// The destination's file system of the same name as the master's fs. Names,
-// not positions: the destination's order can differ after a scan removed and
-// re-added a file system.
-FilesystemInfo* sameFs(ClusterInfo* dst, const FilesystemInfo* fs) {
-  int32_t at = dst->getFilesystemInfoIndex(fs->name);
-  return at >= 0 ? dst->fileSystems[at] : nullptr;
-}
-
 // Position of name in the master's file systems, or -1 (null name included).
 int32_t findFs(ClusterInfo* master, const char* name) {
   if (name == nullptr) return -1;
@@ -1101,13 +1093,9 @@ int PollingHandler::updateStoragePoolInfo(ClusterInfo* dst, const char* fsName) 
     if (clusterInfo->fileSystems[i] != nullptr) pollPools(this, i);
   }
   if (answerFailed) return 1;
-  if (dst == nullptr) return 0;
-  dst->copyFS(clusterInfo);
-  for (int32_t i = first; i < end; i++) {
-    FilesystemInfo* fs = clusterInfo->fileSystems[i];
-    FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
-    if (to != nullptr) to->copyPools(fs);
-  }
+  if (dst != nullptr)
+    dst->copyPools(clusterInfo,
+                   fsName != nullptr ? clusterInfo->fileSystems[first]->name : nullptr);
   return 0;
 }
 
@@ -1188,24 +1176,6 @@ void pollDiskStats(PollingHandler* h, FilesystemInfo* fs, StoragePoolInfo* pool)
   stampNow(&pool->diskPerfUpdateTime);
 }
 
-// Carries the master's file systems, their pools and the disks of every pool
-// (or of the pool at poolIndex only) into dst.
-void mergeDisks(ClusterInfo* master, ClusterInfo* dst, int32_t poolIndex) {
-  dst->copyFS(master);
-  for (FilesystemInfo* fs : master->fileSystems) {
-    FilesystemInfo* to = fs != nullptr ? sameFs(dst, fs) : nullptr;
-    if (to == nullptr) continue;
-    to->copyPools(fs);
-    const KeyIndex<StoragePoolInfo> toPools(to->pools, &StoragePoolInfo::name);
-    for (size_t j = 0; j < fs->pools.size(); j++) {
-      if (poolIndex >= 0 && j != static_cast<size_t>(poolIndex)) continue;
-      StoragePoolInfo* pool = fs->pools[j];
-      int32_t at = pool != nullptr ? toPools.find(pool->name) : -1;
-      if (at >= 0) to->pools[at]->copyDisks(pool);
-    }
-  }
-}
-
 }  // namespace
 
 int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const char* poolName,
@@ -1231,7 +1201,9 @@ int PollingHandler::updateDiskInfo(ClusterInfo* dst, const char* fsName, const c
     if (!answerFailed) stampNow(&pool->diskUpdateTime);
   }
   if (answerFailed) return 1;
-  if (dst != nullptr) mergeDisks(clusterInfo, dst, poolIndex);
+  if (dst != nullptr)
+    dst->copyDisks(clusterInfo, fs->name,
+                   poolName != nullptr ? fs->pools[poolIndex]->name : nullptr);
   return 0;
 }
 

@@ -309,3 +309,41 @@ void ClusterInfo::copyFS(ClusterInfo* src) {
   fsUpdateTime = src->fsUpdateTime;
   fsPerfUpdateTime = src->fsPerfUpdateTime;
 }
+
+namespace {
+
+// The file system here of the same name as from, or null.
+FilesystemInfo* sameFs(ClusterInfo* here, const FilesystemInfo* from) {
+  const int32_t at = here->getFilesystemInfoIndex(from->name);
+  return at >= 0 ? here->fileSystems[at] : nullptr;
+}
+
+bool named(const char* name, const char* wanted) {
+  return wanted == nullptr || strcmp(name, wanted) == 0;
+}
+
+}  // namespace
+
+void ClusterInfo::copyPools(ClusterInfo* src, const char* fsName) {
+  if (src == nullptr || src == this) return;
+  copyFS(src);
+  for (FilesystemInfo* fs : src->fileSystems) {
+    FilesystemInfo* to = fs != nullptr && named(fs->name, fsName) ? sameFs(this, fs) : nullptr;
+    if (to != nullptr) to->copyPools(fs);
+  }
+}
+
+void ClusterInfo::copyDisks(ClusterInfo* src, const char* fsName, const char* poolName) {
+  if (src == nullptr || src == this) return;
+  copyPools(src, nullptr);
+  for (FilesystemInfo* fs : src->fileSystems) {
+    FilesystemInfo* to = fs != nullptr && named(fs->name, fsName) ? sameFs(this, fs) : nullptr;
+    if (to == nullptr) continue;
+    const KeyIndex<StoragePoolInfo> toPools(to->pools, &StoragePoolInfo::name);
+    for (StoragePoolInfo* pool : fs->pools) {
+      if (pool == nullptr || !named(pool->name, poolName)) continue;
+      const int32_t at = toPools.find(pool->name);
+      if (at >= 0) to->pools[at]->copyDisks(pool);
+    }
+  }
+}

@@ -238,6 +238,13 @@ class ClusterInfo {
   // Makes fileSystems hold copies of src's file systems (by name), then copies
   // fsUpdateTime and fsPerfUpdateTime. The pools of kept file systems are untouched.
   void copyFS(ClusterInfo* src);
+  // copyFS, then the pools of src's file system named fsName (of every one
+  // when fsName is null) into the file system of the same name here.
+  void copyPools(ClusterInfo* src, const char* fsName);
+  // copyFS and every file system's pools, then the disks of src's pool named
+  // poolName (of every pool when null) of the file system named fsName into
+  // the pool of the same names here.
+  void copyDisks(ClusterInfo* src, const char* fsName, const char* poolName);
 
   char name[RECORD_TEXT_SIZE] = {};
   char id[RECORD_TEXT_SIZE] = {};

@@ -8,6 +8,7 @@
 #include "agent/text.h"
 #include "api/api_poll.h"
 #include "api/api_records.h"
+#include "mib/snmpPollWorker.h"
 
 struct timeval curTime;
 unsigned long tarnInfoGeneration = 0;
@@ -76,6 +77,129 @@ int failedAt(DataLevel level, struct timeval* stamp, struct timeval* perfStamp, 
   return REFRESH_FAILED;
 }
 
+// How long a request may wait for its polls, and the deadline of the request
+// being served (0 until its first wait).
+int64_t requestBudget = kDefaultRequestBudgetMicros;
+int64_t turnDeadline = 0;
+// While the last poll to finish failed, a request does not wait for polls:
+// the daemon is not answering, and the data at hand is all there is.
+bool lastPollFailed = false;
+
+const char* nameOrAll(const char* name) { return name[0] != '\0' ? name : nullptr; }
+
+// Runs one job's poll into tree: on the poll worker, or on the main thread
+// (tree is then myCluster) before the worker starts.
+int runJob(const PollJob& job, ClusterInfo* tree) {
+  switch (job.level) {
+    case DATA_CLUSTER: {
+      const int result = polls->updateClusterInfo(tree, job.flag);
+      return result != 0 ? result : polls->getClusterInfo(tree);
+    }
+    case DATA_NODES:
+      return polls->updateNodeInfo(tree, job.flag);
+    case DATA_FILESYSTEMS:
+      return polls->updateFilesystemInfo(tree, job.flag);
+    case DATA_POOLS:
+      return polls->updateStoragePoolInfo(tree, nameOrAll(job.fsName));
+    default:
+      return polls->updateDiskInfo(tree, job.fsName, nameOrAll(job.poolName), job.flag);
+  }
+}
+
+// Carries the level a job polled from its tree into myCluster.
+void mergeJob(const PollJob& job, ClusterInfo* tree) {
+  switch (job.level) {
+    case DATA_CLUSTER:
+      *myCluster = *tree;
+      myCluster->copyNodes(tree);
+      myCluster->copyFS(tree);
+      myCluster->clusterUpdateTime = tree->clusterUpdateTime;
+      break;
+    case DATA_NODES:
+      myCluster->copyNodes(tree);
+      break;
+    case DATA_FILESYSTEMS:
+      myCluster->copyFS(tree);
+      break;
+    case DATA_POOLS:
+      myCluster->copyPools(tree, nameOrAll(job.fsName));
+      break;
+    default:
+      myCluster->copyDisks(tree, job.fsName, nameOrAll(job.poolName));
+      break;
+  }
+}
+
+FilesystemInfo* fileSystemNamed(const char* name) {
+  const int32_t at = myCluster->getFilesystemInfoIndex(name);
+  return at >= 0 ? myCluster->fileSystems[at] : nullptr;
+}
+
+// A failed job: its level's records are looked up by name, as the lists may
+// have changed since it was made. Polls of every file system or every pool
+// (start-up) renew no stamp.
+int failedJob(const PollJob& job) {
+  switch (job.level) {
+    case DATA_CLUSTER:
+      return failedAt(DATA_CLUSTER, &myCluster->clusterUpdateTime, nullptr, 0);
+    case DATA_NODES:
+      return failedAt(DATA_NODES, &myCluster->nodeUpdateTime, nullptr, 0);
+    case DATA_FILESYSTEMS:
+      return failedAt(DATA_FILESYSTEMS, &myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime,
+                      job.flag);
+    default:
+      break;
+  }
+  FilesystemInfo* fs = job.fsName[0] != '\0' ? fileSystemNamed(job.fsName) : nullptr;
+  if (fs == nullptr) return REFRESH_FAILED;
+  if (job.level == DATA_POOLS) return failedAt(DATA_POOLS, &fs->poolUpdateTime, nullptr, 0);
+  const int32_t at = job.poolName[0] != '\0' ? fs->getStoragePoolInfoIndex(job.poolName) : -1;
+  StoragePoolInfo* pool = at >= 0 ? fs->pools[at] : nullptr;
+  if (pool == nullptr) return REFRESH_FAILED;
+  return failedAt(DATA_DISKS, &pool->diskUpdateTime, &pool->diskPerfUpdateTime, job.flag);
+}
+
+// Books a finished job (merging its tree, when it has one) and returns its
+// refresh result.
+int finishJob(const PollJob& job, int result, ClusterInfo* tree) {
+  ++tarnInfoGeneration;
+  lastPollFailed = counted(result) != 0;
+  if (result != 0) return failedJob(job);
+  if (tree != nullptr) mergeJob(job, tree);
+  return polledWell(job.level);
+}
+
+// Merges every job the worker has finished, oldest first; the result of the
+// one with ticket, or REFRESH_PENDING when it was not among them.
+int mergeDoneJobs(uint64_t ticket) {
+  std::vector<PollDone> finished;
+  PollWorker::takeDone(&finished);
+  int result = REFRESH_PENDING;
+  for (const PollDone& d : finished) {
+    const int r = finishJob(d.job, d.result, d.tree);
+    if (d.ticket == ticket) result = r;
+    delete d.tree;
+  }
+  return result;
+}
+
+int64_t requestDeadline() {
+  if (turnDeadline == 0) turnDeadline = monotonicMicros() + requestBudget;
+  return turnDeadline;
+}
+
+// Polls a level: on the worker when it runs, waiting for the job until the
+// request's deadline; else here, into myCluster.
+int poll(DataLevel level, int flag, const char* fsName = "", const char* poolName = "") {
+  PollJob job = {level, flag, {}, {}};
+  copyText(job.fsName, fsName);
+  copyText(job.poolName, poolName);
+  if (!PollWorker::running()) return finishJob(job, runJob(job, myCluster), nullptr);
+  const uint64_t ticket = PollWorker::submit(job);
+  if (!lastPollFailed) PollWorker::wait(ticket, requestDeadline());
+  return mergeDoneJobs(ticket);
+}
+
 // The file system at position index of myCluster, or null (past the end or an
 // empty slot). The index is compared unsigned, so a negative one is past the end.
 FilesystemInfo* fileSystemAt(int index) {
@@ -95,12 +219,8 @@ int refreshAllDisks(int perf) {
   for (size_t i = 0; i < count; ++i) {
     const FilesystemInfo* fs = fileSystemAt(static_cast<int>(i));
     if (fs == nullptr) return REFRESH_FAILED;
-    // The merge may replace the record whose name is passed: hand over a copy.
-    char fsName[RECORD_TEXT_SIZE];
-    copyText(fsName, fs->name);
-    if (failedIf(polls->updateDiskInfo(myCluster, fsName, nullptr, perf)) != 0) {
-      return REFRESH_FAILED;
-    }
+    const int result = poll(DATA_DISKS, perf, fs->name);
+    if (result != 0) return result;
   }
   return 0;
 }
@@ -121,10 +241,16 @@ void setRefreshPolls(const RefreshPolls* replacement) {
 
 bool shouldRefresh(struct timeval stamp) {
   stampTime(&curTime);
-  const bool stale = curTime.tv_sec - stamp.tv_sec > STALE_SECONDS;
-  if (stale) ++tarnInfoGeneration;  // every poll on the walks' paths follows a stale stamp
-  return stale;
+  return curTime.tv_sec - stamp.tv_sec > STALE_SECONDS;
 }
+
+void setRequestBudget(int64_t micros) { requestBudget = micros; }
+
+void newRequestTurn() { turnDeadline = 0; }
+
+void mergeFinishedPolls() { mergeDoneJobs(0); }
+
+int startPollWorker() { return PollWorker::init(runJob); }
 
 int refreshTarnInfo() {
   ++tarnInfoGeneration;
@@ -140,18 +266,13 @@ int refreshTarnInfo() {
 int refreshTarnClusterInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->clusterUpdateTime)) return 0;
-  if (counted(polls->updateClusterInfo(myCluster, norefresh)) != 0 ||
-      counted(polls->getClusterInfo(myCluster)) != 0)
-    return failedAt(DATA_CLUSTER, &myCluster->clusterUpdateTime, nullptr, 0);
-  return polledWell(DATA_CLUSTER);
+  return poll(DATA_CLUSTER, norefresh);
 }
 
 int refreshTarnNodeInfo(int norefresh) {
   if (myCluster == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(myCluster->nodeUpdateTime)) return 0;
-  if (counted(polls->updateNodeInfo(myCluster, norefresh)) != 0)
-    return failedAt(DATA_NODES, &myCluster->nodeUpdateTime, nullptr, 0);
-  return polledWell(DATA_NODES);
+  return poll(DATA_NODES, norefresh);
 }
 
 int refreshTarnFSInfo(int fsIndex, int perf) {
@@ -159,10 +280,8 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
   bool stale = shouldRefresh(myCluster->fsUpdateTime);
   if (!stale && perf != 0) stale = shouldRefresh(myCluster->fsPerfUpdateTime);
   if (!stale) return 0;
-  if (counted(polls->updateFilesystemInfo(myCluster, perf)) != 0)
-    return failedAt(DATA_FILESYSTEMS, &myCluster->fsUpdateTime, &myCluster->fsPerfUpdateTime, perf);
-  polledWell(DATA_FILESYSTEMS);
-  if (fsIndex != -1) return 0;
+  const int result = poll(DATA_FILESYSTEMS, perf);
+  if (result != 0 || fsIndex != -1) return result;
   for (const FilesystemInfo* fs : myCluster->fileSystems) {
     if (fs == nullptr) return REFRESH_FAILED;
   }
@@ -171,17 +290,12 @@ int refreshTarnFSInfo(int fsIndex, int perf) {
 
 int refreshTarnPoolInfo(int fsIndex) {
   if (myCluster == nullptr) return REFRESH_FAILED;
-  if (fsIndex == -1) return failedIf(polls->updateStoragePoolInfo(myCluster, nullptr));
+  if (fsIndex == -1) return poll(DATA_POOLS, 0);
   if (fsIndex < -1) return REFRESH_FAILED;
   const FilesystemInfo* fs = fileSystemAt(fsIndex);
   if (fs == nullptr) return REFRESH_FAILED;
   if (!shouldRefresh(fs->poolUpdateTime)) return 0;
-  char fsName[RECORD_TEXT_SIZE];
-  copyText(fsName, fs->name);
-  if (counted(polls->updateStoragePoolInfo(myCluster, fsName)) == 0) return polledWell(DATA_POOLS);
-  FilesystemInfo* after = fileSystemAt(fsIndex);
-  return after != nullptr ? failedAt(DATA_POOLS, &after->poolUpdateTime, nullptr, 0)
-                          : REFRESH_FAILED;
+  return poll(DATA_POOLS, 0, fs->name);
 }
 
 int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
@@ -190,14 +304,12 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   // Each poll may reshape the lists, so records are looked up again after it.
   if (static_cast<unsigned>(fsIndex) >= myCluster->fileSystems.size() &&
       shouldRefresh(myCluster->fsUpdateTime)) {
-    counted(polls->updateFilesystemInfo(myCluster, perf));
+    poll(DATA_FILESYSTEMS, perf);
   }
   const FilesystemInfo* fs = fileSystemAt(fsIndex);
   if (fs == nullptr) return REFRESH_FAILED;
-  char fsName[RECORD_TEXT_SIZE];
-  copyText(fsName, fs->name);
   if (static_cast<unsigned>(poolIndex) >= fs->pools.size() && shouldRefresh(fs->poolUpdateTime)) {
-    counted(polls->updateStoragePoolInfo(myCluster, fsName));
+    poll(DATA_POOLS, 0, fs->name);
     fs = fileSystemAt(fsIndex);
     if (fs == nullptr) return REFRESH_FAILED;
   }
@@ -206,13 +318,5 @@ int refreshTarnDiskInfo(int fsIndex, int poolIndex, int perf) {
   bool stale = shouldRefresh(pool->diskUpdateTime);
   if (!stale && perf != 0) stale = shouldRefresh(pool->diskPerfUpdateTime);
   if (!stale) return 0;
-  char poolName[RECORD_TEXT_SIZE];
-  copyText(poolName, pool->name);
-  if (counted(polls->updateDiskInfo(myCluster, fsName, poolName, perf)) == 0) {
-    return polledWell(DATA_DISKS);
-  }
-  fs = fileSystemAt(fsIndex);
-  StoragePoolInfo* after = fs != nullptr ? poolAt(fs, poolIndex) : nullptr;
-  if (after == nullptr) return REFRESH_FAILED;
-  return failedAt(DATA_DISKS, &after->diskUpdateTime, &after->diskPerfUpdateTime, perf);
+  return poll(DATA_DISKS, perf, fs->name, pool->name);
 }

@@ -5,9 +5,12 @@
 // handler poll it again and merge the result into myCluster.
 //
 // Every function here runs on the main thread (start-up, then the SNMP
-// request loop) and takes no lock: myCluster belongs to that thread, and the
-// polling handler serialises its own work. Results are 0 (done, or nothing
-// to do) or 5 (a poll failed, or an index or list slot was unusable).
+// request loop) and takes no lock: myCluster belongs to that thread. At
+// start-up the polls run here; once the poll worker runs (startPollWorker),
+// they run there and a request waits for them only until its deadline (see
+// snmpPollWorker.h). Results are 0 (done, or nothing to do), 5 (a poll
+// failed, or an index or list slot was unusable) or 6 (the poll goes on after
+// the deadline: the request is answered from the data at hand).
 #ifndef TNMIBD_MIB_SNMPREFRESH_H_
 #define TNMIBD_MIB_SNMPREFRESH_H_
 
@@ -22,18 +25,39 @@ constexpr int STALE_SECONDS = 20;
 
 // Result of a refresh function that failed.
 constexpr int REFRESH_FAILED = 5;
+// Result of a refresh function whose poll was not done by the deadline.
+constexpr int REFRESH_PENDING = 6;
+
+// How long a request waits for its polls unless setRequestBudget says
+// otherwise: four fifths of the master's AgentX timeout as packaged (10 s).
+constexpr int64_t kDefaultRequestBudgetMicros = 8000000;
 
 // The current time as last read by shouldRefresh.
 extern struct timeval curTime;
 
-// Changes whenever a refresh function may have polled, and so changed
-// myCluster: a reader that saw the same value before knows myCluster is as it
-// was then. Main thread.
+// Changes whenever a poll's end was booked into myCluster (its data merged,
+// or a failure's stamp renewed): a reader that saw the same value before
+// knows myCluster is as it was then. Main thread.
 extern unsigned long tarnInfoGeneration;
 
 // Reads the clock into curTime; true when stamp is more than STALE_SECONDS
 // seconds old (seconds only; exactly STALE_SECONDS is still fresh).
 bool shouldRefresh(struct timeval stamp);
+
+// Sets how long one request may wait for polls, in microseconds. Main thread.
+void setRequestBudget(int64_t micros);
+
+// Starts a request's budget anew: the main loop calls it before each turn,
+// and the turn's first wait for a poll sets the deadline. Main thread.
+void newRequestTurn();
+
+// Readies the poll worker (its thread is started on PollWorker::threadBody by
+// the caller); 0, or -1. Main thread, after refreshTarnInfo.
+int startPollWorker();
+
+// Merges into myCluster every poll the worker has finished: the main loop
+// calls it when PollWorker::wakeFd is readable. Main thread.
+void mergeFinishedPolls();
 
 // Fills every level once (start-up): disk configuration records, cluster,
 // nodes, file systems with statistics, all pools, all disks with statistics.

@@ -4,10 +4,11 @@ show; the fault is undone before the next row."""
 
 import os
 import shutil
+import time
 
 import pytest
 
-from conftest import QUERY_TOOL, TNCFGDUMP, start_snmpd, wait_for
+from conftest import QUERY_TOOL, TNCFGDUMP, event_connected, start_agent, start_snmpd, wait_for
 from tables_snmp import walk
 from test_hardening import SANITIZER_REPORT
 from test_health import health
@@ -86,6 +87,24 @@ def pools_capped(t):
     assert len(log_lines(t.agent, "fs1 has more than 256 storage pools")) == 1, t.agent.stderr()
 
 
+def answered_from_data_at_hand(t):
+    """Every answer 3 s late and the node data stale: a walk is answered from the data at hand
+    within the master's 1 s AgentX timeout, the health scalars at once while the poll goes on,
+    and the poll's data is merged when it ends, with no request waiting for it."""
+    ips = column(t.snmp, "tarnNodeIP")
+    t.sim.ctl("fault", "delay", 3000)
+    wait_for(lambda: health(t.snmp)["tarnAgentNodeDataAge"] > 20, 30, "stale node data", 1)
+    started = time.monotonic()
+    walked = column(t.snmp, "tarnNodeIP")
+    walk_took = time.monotonic() - started
+    started = time.monotonic()
+    age = health(t.snmp)["tarnAgentNodeDataAge"]
+    get_took = time.monotonic() - started
+    assert walked == ips and walk_took < 2.5 and get_took < 0.5 and age > 20, \
+        (walked, walk_took, get_took, age)
+    wait_for(lambda: health(t.snmp)["tarnAgentNodeDataAge"] < 10, 30, "the poll's data", 1)
+
+
 def nothing(t):
     pass
 
@@ -100,6 +119,8 @@ ROWS = [
     ("query tool missing", lambda t: os.unlink(QUERY_TOOL), changed_disks_kept,
      query_tool_restored),
     ("traps while the master is stopped", nothing, traps_lost_counted, nothing),
+    ("every answer 3 s late", nothing, answered_from_data_at_hand,
+     lambda t: t.sim.ctl("fault", "clear")),
     ("a node leaves the cluster", lambda t: t.sim.ctl("remove", "node", "10.0.0.2"), node_gone,
      nothing),
     ("the daemon reports 302 pools", nothing, pools_capped, nothing),  # after 20 s: polled at once
@@ -109,6 +130,14 @@ ROWS = [
 @pytest.fixture
 def quick_reconnect(tmp_path):  # the library's ping, read from SNMPCONFPATH
     (tmp_path / "tarnMgmt.conf").write_text("agentxPingInterval 1\n")
+
+
+@pytest.fixture
+def agent(launcher, tmp_path, snmpd, sim):
+    """The agent told the test master's AgentX timeout: Debian's default, 1 s."""
+    proc = start_agent(launcher, tmp_path, env_extra={"TNMIBD_AGENTX_TIMEOUT": "1"})
+    event_connected(sim)
+    return proc
 
 
 class Faults:

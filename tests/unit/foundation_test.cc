@@ -72,23 +72,30 @@ TEST(FirstArgument, OnlyAnExactFirstArgumentAndNoReadPastAShortOne) {
   munmap(pages, 2 * page);
 }
 
-TEST(BusyPollSetting, UnsetGivesTheDefaultAndOnlyWholeNumbersInRangeAreTaken) {
+// The two variables share one parser: its rules through the busy-poll time, its bounds both ways.
+TEST(AgentSettings, UnsetGivesTheDefaultAndOnlyWholeNumbersInRangeAreTaken) {
   const struct {
+    long (*parse)(const char*);
     const char* value;
-    long micros;
-  } cases[] = {{nullptr, kDefaultBusyPollMicros},
-               {"0", 0},
-               {"50", 50},
-               {"1000000", kMaxBusyPollMicros},
-               {"1000001", -1},
-               {"99999999999999999999999", -1},  // would overflow a long
-               {"", -1},
-               {"-1", -1},
-               {"+5", -1},
-               {"20 ", -1},
-               {"2e3", -1}};
+    long result;
+  } cases[] = {{parseBusyPollMicros, nullptr, kDefaultBusyPollMicros},
+               {parseBusyPollMicros, "0", 0},
+               {parseBusyPollMicros, "50", 50},
+               {parseBusyPollMicros, "1000000", kMaxBusyPollMicros},
+               {parseBusyPollMicros, "1000001", -1},
+               {parseBusyPollMicros, "99999999999999999999999", -1},  // would overflow a long
+               {parseBusyPollMicros, "", -1},
+               {parseBusyPollMicros, "-1", -1},
+               {parseBusyPollMicros, "+5", -1},
+               {parseBusyPollMicros, "20 ", -1},
+               {parseBusyPollMicros, "2e3", -1},
+               {parseAgentXTimeout, nullptr, kDefaultAgentXTimeout},
+               {parseAgentXTimeout, "0", -1},
+               {parseAgentXTimeout, "1", 1},
+               {parseAgentXTimeout, "300", kMaxAgentXTimeout},
+               {parseAgentXTimeout, "301", -1}};
   for (const auto& c : cases) {
-    EXPECT_EQ(parseBusyPollMicros(c.value), c.micros) << (c.value ? c.value : "(unset)");
+    EXPECT_EQ(c.parse(c.value), c.result) << (c.value ? c.value : "(unset)");
   }
 }
 

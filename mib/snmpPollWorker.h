@@ -1,0 +1,80 @@
+// The poll worker: the thread that runs the refresh cache's polls, so that a
+// request never waits on the daemon for longer than its budget.
+//
+// DESIGN: a daemon that answers late holds each command up to 5 s, and one
+// walk step may start several polls. Run on the main thread, such polls held
+// every request behind them, the health scalars included, past the master's
+// AgentX timeout; the master then dropped the agent. So the main thread only
+// decides what is stale and hands the poll to this thread as a job; it waits
+// for the job until its request's deadline, and otherwise answers from the
+// data at hand.
+//
+// myCluster stays the main thread's alone. A job polls into a tree of its own
+// (the polling handler copies the polled level into it from its master tree,
+// under its mutex), and the main thread merges that tree into myCluster once
+// the job is done, in the order the jobs ran. A job done after its request
+// was answered is merged at the main loop's next turn: the worker writes a
+// byte to wakeFd, which the main loop watches.
+#ifndef TNMIBD_MIB_SNMPPOLLWORKER_H_
+#define TNMIBD_MIB_SNMPPOLLWORKER_H_
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "api/api_records.h"
+#include "mib/snmpRefresh.h"
+
+// One poll: a level and, for pools and disks, which part of it.
+struct PollJob {
+  DataLevel level;
+  int flag;                         // norefresh (cluster, nodes) or perf (file systems, disks)
+  char fsName[RECORD_TEXT_SIZE];    // pools, disks: the file system; "" for every one
+  char poolName[RECORD_TEXT_SIZE];  // disks: the pool; "" for every pool
+};
+
+// A job the worker has run: the poll's result and the tree it filled, which
+// the taker owns.
+struct PollDone {
+  PollJob job;
+  uint64_t ticket;
+  int result;
+  ClusterInfo* tree;
+};
+
+// Runs one job into tree (empty on entry); the poll's result, 0 for success.
+typedef int (*PollRunner)(const PollJob& job, ClusterInfo* tree);
+
+class PollWorker {
+ public:
+  // Makes the wake pipe and readies the queue for run; 0, or -1 when no pipe
+  // could be made. The caller then starts a thread on threadBody. Main thread.
+  static int init(PollRunner run);
+  // The thread's body: runs jobs in order until stop.
+  static void* threadBody(void* unused);
+  // Ends threadBody after the job it runs (whose waits end at a stop request).
+  // Any thread.
+  static void stop();
+  // Frees what is left (jobs not run, trees not taken) and closes the pipe;
+  // after the thread was joined. Main thread.
+  static void term();
+  // True between init and term. Main thread.
+  static bool running();
+
+  // Queues job, unless an equal job is queued, running, or done and not yet
+  // taken; returns the ticket of the job that does it. Main thread.
+  static uint64_t submit(const PollJob& job);
+  // Waits until the job of ticket is done or deadline (monotonic
+  // microseconds) passes; true when done. A job that outlives one wait makes
+  // every later wait for it, or for a job queued behind it, return at once
+  // until it is done: one request, not every request, pays for a daemon that
+  // hangs. Main thread.
+  static bool wait(uint64_t ticket, int64_t deadline);
+  // Moves the done jobs, oldest first, to the end of *out. Main thread.
+  static void takeDone(std::vector<PollDone>* out);
+  // Readable after a job is done; drained by takeDone's caller with drain.
+  static int wakeFd();
+  static void drain();
+};
+
+#endif  // TNMIBD_MIB_SNMPPOLLWORKER_H_
