@@ -1,7 +1,8 @@
 """Benchmark of the agent under daemon faults, through the real snmpd master with the AgentX
-timeout and retries the package ships (packaging/snmpd-tnmibd.conf), inside the sandbox. For
-each fault, on a fresh agent serving the sample cluster while a manager asks for one row of a
-table after another (each a single request, with its own 30 s timeout):
+timeout and retries the package ships (packaging/snmpd-tnmibd.conf), inside the sandbox. A fresh
+agent serves the sample cluster for each case while a manager asks for one row of a table after
+another (each a single request, with its own 30 s timeout): first with no fault (the baseline of
+the same run), then with each fault in turn:
 
 1. the simulator streams N events (3,000,000) while a configuration query hangs;
 2. it sends an answer that never ends;
@@ -56,11 +57,13 @@ def packaged_agentx_settings():
 
 
 class Requests(threading.Thread):
-    """A manager asking, one request at a time, until stopped."""
+    """A manager asking, one request at a time, until stopped; it also notes the agent's peak
+    resident memory after each request, so that an agent that ends by itself has one too."""
 
-    def __init__(self, work):
+    def __init__(self, work, pid):
         super().__init__(daemon=True)
         self.snmp, self.longest, self.count, self.failed = conftest.Snmp(work), 0.0, 0, 0
+        self.pid, self.peak = pid, 0
         self.stopping = threading.Event()
 
     def run(self):
@@ -71,6 +74,7 @@ class Requests(threading.Thread):
                 self.longest = max(self.longest, time.monotonic() - started)
                 self.count += 1
                 self.failed += got.returncode != 0 or "No Such" in got.stdout
+                self.peak = max(self.peak, peak_kib(self.pid))
 
     def stop(self):
         self.stopping.set()
@@ -100,17 +104,19 @@ def stop_accepting(sim):
     time.sleep(21)
 
 
-FAULTS = [("%d events while a query hangs" % ARGS.events, hang_the_query_tool),
+FAULTS = [("no fault (the baseline)", lambda sim: time.sleep(21)),
+          ("%d events while a query hangs" % ARGS.events, hang_the_query_tool),
           ("an answer that never ends", stale_then("endless")),
           ("a daemon that stops accepting", stop_accepting),
           ("every answer 6 s late", stale_then("delay", "6000"))]
 
 
 def peak_kib(pid):
-    for line in pathlib.Path("/proc/%d/status" % pid).read_text().splitlines():
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
-    return 0
+    try:
+        status = pathlib.Path("/proc/%d/status" % pid).read_text()
+    except OSError:  # ended
+        return 0
+    return next((int(l.split()[1]) for l in status.splitlines() if l.startswith("VmHWM:")), 0)
 
 
 def measure(name, apply, work):
@@ -122,19 +128,19 @@ def measure(name, apply, work):
         sim = conftest.start_simulator(launcher, work)
         agent = conftest.start_agent(launcher, work)
         conftest.event_connected(sim)
-        requests = Requests(work)
+        requests = Requests(work, agent.pid)
         requests.start()
         apply(sim)
         time.sleep(ARGS.seconds)
+        requests.stop()
         ended = agent.proc.poll()
-        peak = peak_kib(agent.pid) if ended is None else float("nan")
         started = time.monotonic()
         status = agent.stop(signal.SIGTERM, timeout=30) if ended is None else ended
         stop = "SIGTERM ended it in %.2f s, status %d" % (time.monotonic() - started, status) \
             if ended is None else "it had ended by itself, status %d" % ended
-        requests.stop()
-        print("%s: peak %s KiB; longest request %.2f s (%d requests, %d failed); %s" %
-              (name, peak, requests.longest, requests.count, requests.failed, stop), flush=True)
+        print("%s: peak %d KiB; longest request %.2f s (%d requests, %d failed); %s" %
+              (name, requests.peak, requests.longest, requests.count, requests.failed, stop),
+              flush=True)
     finally:
         launcher.stop_all()
         subprocess.run("find /var/tarnfs /usr/lpp/tarnfs -mindepth 1 -delete; mkdir -p "

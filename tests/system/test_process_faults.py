@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import BUILD, QUERY_TOOL, VERSION_OID, Snmp, start_agent, start_simulator
+from conftest import (BUILD, QUERY_TOOL, VERSION_OID, Snmp, start_agent, start_simulator,
+                      start_snmpd, wait_for)
 from trapkit import Walker, event_connected
 
 STOP_RUNS = int(os.environ.get("TN_STOP_RUNS", "1"))
@@ -30,7 +31,7 @@ def refused_in(sim, seconds):
     return int(sim.stat("refused")) - before
 
 
-def list_query_tool_descriptors():
+def list_query_tool_descriptors(t):
     """The query tool lists its open descriptors, then runs as before."""
     if not os.path.exists(QUERY_TOOL + ".real"):
         os.rename(QUERY_TOOL, QUERY_TOOL + ".real")
@@ -40,11 +41,26 @@ def list_query_tool_descriptors():
     os.chmod(QUERY_TOOL, 0o755)
 
 
+def listings():
+    return glob.glob("/var/tarnfs/fds.*")
+
+
+def restart_master_then_scan(t):
+    """The master restarts, and once the agent has registered again (its AgentX socket made
+    after start-up), a configuration scan runs the query tool."""
+    t.snmpd.stop()
+    t.snmpd = start_snmpd(t.launcher, t.tmp_path)
+    wait_for(t.snmp.serves, 20, "the agent to register again", 0.5)
+    before = len(listings())
+    t.sim.ctl("event", "sdrChanged")
+    wait_for(lambda: len(listings()) > before, 20, "a query after the restart")
+
+
 def query_tool_sockets(sim):
     """An error text when a run of the query tool found a socket open."""
-    listings = glob.glob("/var/tarnfs/fds.*")
-    found = [open(f).read() for f in listings if "socket:" in open(f).read()]
-    return "no query ran" if not listings else (found[0] if found else None)
+    listings_found = listings()
+    found = [open(f).read() for f in listings_found if "socket:" in open(f).read()]
+    return "no query ran" if not listings_found else (found[0] if found else None)
 
 
 def row(name, faults, status, line, times, armed=(), check=None, ends=False, env=None):
@@ -91,30 +107,37 @@ ROWS = [
     row("closes each connection", [("fault", "refuse", "on"), ("fault", "drop")], 0,
         "events connection keeps failing, reconnecting with back-off", 1,
         check=lambda sim: None if refused_in(sim, 3) < 30 else "reconnects not paced"),
-    # The configuration query (run at start-up) holds none of the agent's
-    # sockets: neither the master's nor the daemon's.
-    row("query tool inherits no socket", [], 0, None, None, armed=[list_query_tool_descriptors],
-        check=query_tool_sockets),
+    # The configuration query holds none of the agent's sockets: neither the
+    # master's nor the daemon's, at start-up or after the master restarted.
+    row("query tool inherits no socket", [restart_master_then_scan], 0, None, None,
+        armed=[list_query_tool_descriptors], check=query_tool_sockets),
     # An answer that never ends (the agent's first): its limits drop it.
     row("answer never ends", [], 0, ANSWER_DROPPED, 1, armed=[("fault", "endless")]),
     # The wall clock steps back an hour: polls and data ages go by the monotonic clock.
-    row("wall clock steps back", [lambda: set_wall_clock(-3600)], 0, None, None,
-        armed=[lambda: set_wall_clock(0)], check=polls_go_on, env=STEPPED_CLOCK),
+    row("wall clock steps back", [lambda t: set_wall_clock(-3600)], 0, None, None,
+        armed=[lambda t: set_wall_clock(0)], check=polls_go_on, env=STEPPED_CLOCK),
 ]
+
+
+class Context:
+    def __init__(self, **parts):
+        self.__dict__.update(parts)
 
 
 @pytest.mark.parametrize("case", ROWS)
 def test_process_fault(case, launcher, tmp_path, snmpd, sim, snmp):
+    (tmp_path / "tarnMgmt.conf").write_text("agentxPingInterval 1\n")  # back soon after a restart
+    t = Context(launcher=launcher, tmp_path=tmp_path, snmpd=snmpd, sim=sim, snmp=snmp)
     for run in range(STOP_RUNS):
         for fault in case["armed"]:
-            fault() if callable(fault) else sim.ctl(*fault)
+            fault(t) if callable(fault) else sim.ctl(*fault)
         agent = start_agent(launcher, tmp_path, env_extra=case["env"])
         event_connected(sim)
         walker = Walker(tmp_path)
         walker.start()
         time.sleep(0.3)
         for fault in case["faults"]:
-            fault() if callable(fault) else sim.ctl(*fault)
+            fault(t) if callable(fault) else sim.ctl(*fault)
         failure = case["check"](sim) if case["check"] is not None else None
         assert failure is None, failure
         if case["ends"]:
@@ -132,6 +155,6 @@ def test_process_fault(case, launcher, tmp_path, snmpd, sim, snmp):
             found = len(re.findall(case["line"], err))
             assert found >= 1 if case["times"] is None else found == case["times"], err[-3000:]
         if case["faults"][:1] == [("shutdown",)]:
-            sim = start_simulator(launcher, tmp_path)
+            sim = t.sim = start_simulator(launcher, tmp_path)
         else:
             sim.ctl("fault", "clear")
