@@ -1,14 +1,17 @@
 // The polling handler: the one object that gathers cluster data. It owns the
 // master ClusterInfo tree, fills it from daemon commands (through the
 // process-wide command wrapper) and from the configuration query tool, and
-// merges it into the caller's tree (the SNMP side's copy).
+// copies the polled level into the caller's tree: a poll's own tree, which
+// the SNMP side merges into its copy, or that copy itself at start-up.
 //
 // DESIGN: one connection to the daemon carries every command, so every
 // operation that sends a command or reads or writes the master tree holds
-// handlerMutex from start to end: the polls (SNMP thread), the node-list
-// refresh (refresh thread), the disk configuration scan (SNMP thread and the
-// events handler's send thread) and getClusterInfo. The mutex is not
-// recursive; none of these operations calls another that takes it.
+// handlerMutex from start to end: the polls (the poll worker's thread; the
+// main thread at start-up), the node-list refresh (refresh thread), the disk
+// configuration scan (the main thread at start-up, then the events handler's
+// send thread) and getClusterInfo. No thread that serves SNMP requests waits
+// on it. The mutex is not recursive; none of these operations calls another
+// that takes it.
 #ifndef TNMIBD_API_API_POLL_H_
 #define TNMIBD_API_API_POLL_H_
 

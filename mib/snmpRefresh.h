@@ -109,7 +109,8 @@ struct RefreshPolls {
 };
 
 // Installs polls (kept by pointer, not copied); null restores the polling
-// handler's. Main thread, outside any walk.
+// handler's. Main thread, outside any walk, while the poll worker is not
+// running.
 void setRefreshPolls(const RefreshPolls* polls);
 
 #endif  // TNMIBD_MIB_SNMPREFRESH_H_
