@@ -105,7 +105,8 @@ pthread_t startThread(void* (*body)(void*), const char* failure) {
 
 // A stop that lands just before the main loop starts waiting would otherwise
 // go unnoticed until the next request; a one-second tick bounds that delay.
-void tick(unsigned int /*reg*/, void* /*data*/) {}
+// It also merges a finished poll that found the polling handler busy.
+void tick(unsigned int /*reg*/, void* /*data*/) { mergeFinishedPolls(); }
 
 // The poll worker finished a job: its data goes into myCluster now, not at
 // the next request that happens to need it, so the data ages are right.

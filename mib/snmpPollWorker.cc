@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <deque>
-#include <new>
+#include <vector>
 
 #include "agent/clock.h"
 #include "agent/scoped.h"
@@ -26,8 +26,8 @@ pthread_cond_t changed;  // a job done, a job queued, or a stop
 bool started = false;
 bool stopping = false;
 PollRunner runner = nullptr;
-std::deque<Queued> queue;  // the front one is running, or next to run
-std::vector<PollDone> done;
+std::deque<Queued> queue;    // the front one is running, or next to run
+std::vector<PollDone> done;  // at most one: the worker waits for it to be taken
 uint64_t lastTicket = 0;
 uint64_t lastDone = 0;    // tickets run in order: every one up to this is done
 uint64_t lateTicket = 0;  // a job that outlived a wait; 0 for none
@@ -58,18 +58,16 @@ bool runFront() {
   uint64_t ticket;
   {
     ScopedLock lock(&mutex);
-    while (!stopping && queue.empty()) pthread_cond_wait(&changed, &mutex);
+    while (!stopping && (queue.empty() || !done.empty())) pthread_cond_wait(&changed, &mutex);
     if (stopping) return false;
     job = queue.front().job;
     ticket = queue.front().ticket;
   }
-  MErrno err = 0;
-  ClusterInfo* tree = new (std::nothrow) ClusterInfo(&err);
-  const int result = tree != nullptr ? runner(job, tree) : 1;
+  const int result = runner(job);
   {
     ScopedLock lock(&mutex);
     queue.pop_front();
-    done.push_back(PollDone{job, ticket, result, tree});
+    done.push_back(PollDone{job, ticket, result});
     lastDone = ticket;
     if (lateTicket != 0 && lateTicket <= lastDone) lateTicket = 0;
     pthread_cond_broadcast(&changed);
@@ -110,7 +108,6 @@ void PollWorker::term() {
   {
     ScopedLock lock(&mutex);
     if (!started) return;
-    for (PollDone& d : done) delete d.tree;
     done.clear();
     queue.clear();
     lateTicket = 0;
@@ -145,10 +142,11 @@ uint64_t PollWorker::submit(const PollJob& job) {
 bool PollWorker::wait(uint64_t ticket, int64_t deadline) {
   ScopedLock lock(&mutex);
   const struct timespec at = monotonicAt(deadline);
-  while (lastDone < ticket) {
+  while (done.empty()) {
+    if (lastDone >= ticket) return false;  // done and taken
     if (lateTicket != 0 && lateTicket <= ticket) return false;
     if (stopping || monotonicMicros() >= deadline) {
-      // The front job is what keeps this one waiting.
+      // The job running is what keeps this one waiting.
       if (!queue.empty() && lateTicket == 0) lateTicket = queue.front().ticket;
       return false;
     }
@@ -157,10 +155,17 @@ bool PollWorker::wait(uint64_t ticket, int64_t deadline) {
   return true;
 }
 
-void PollWorker::takeDone(std::vector<PollDone>* out) {
+bool PollWorker::peekDone(PollDone* out) {
   ScopedLock lock(&mutex);
-  for (PollDone& d : done) out->push_back(d);
-  done.clear();
+  if (done.empty()) return false;
+  *out = done.front();
+  return true;
+}
+
+void PollWorker::takeDone() {
+  ScopedLock lock(&mutex);
+  if (!done.empty()) done.erase(done.begin());
+  pthread_cond_broadcast(&changed);
 }
 
 int PollWorker::wakeFd() { return wakePipe[0]; }

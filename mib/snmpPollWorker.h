@@ -9,18 +9,20 @@
 // for the job until its request's deadline, and otherwise answers from the
 // data at hand.
 //
-// myCluster stays the main thread's alone. A job polls into a tree of its own
-// (the polling handler copies the polled level into it from its master tree,
-// under its mutex), and the main thread merges that tree into myCluster once
-// the job is done, in the order the jobs ran. A job done after its request
-// was answered is merged at the main loop's next turn: the worker writes a
-// byte to wakeFd, which the main loop watches.
+// myCluster stays the main thread's alone. A job polls into the polling
+// handler's master tree only; the main thread then copies the polled level
+// from the master into myCluster, holding the handler's mutex only if it is
+// free at once (else it tries again at the next turn of the main loop). A
+// poll's own copy of the level would cost a third copy of every node at
+// 1,024 nodes. The worker starts its next job only once the main thread has
+// taken the last one, so the copy finds the mutex free unless another
+// thread's work (a configuration scan, the node-list refresh) holds it. A
+// job done after its request was answered is merged at the main loop's next
+// turn: the worker writes a byte to wakeFd, which the main loop watches.
 #ifndef TNMIBD_MIB_SNMPPOLLWORKER_H_
 #define TNMIBD_MIB_SNMPPOLLWORKER_H_
 
 #include <stdint.h>
-
-#include <vector>
 
 #include "api/api_records.h"
 #include "mib/snmpRefresh.h"
@@ -33,17 +35,15 @@ struct PollJob {
   char poolName[RECORD_TEXT_SIZE];  // disks: the pool; "" for every pool
 };
 
-// A job the worker has run: the poll's result and the tree it filled, which
-// the taker owns.
+// A job the worker has run, and the poll's result (0 for success).
 struct PollDone {
   PollJob job;
   uint64_t ticket;
   int result;
-  ClusterInfo* tree;
 };
 
-// Runs one job into tree (empty on entry); the poll's result, 0 for success.
-typedef int (*PollRunner)(const PollJob& job, ClusterInfo* tree);
+// Runs one job's poll into the polling handler's master tree; its result.
+typedef int (*PollRunner)(const PollJob& job);
 
 class PollWorker {
  public:
@@ -55,8 +55,8 @@ class PollWorker {
   // Ends threadBody after the job it runs (whose waits end at a stop request).
   // Any thread.
   static void stop();
-  // Frees what is left (jobs not run, trees not taken) and closes the pipe;
-  // after the thread was joined. Main thread.
+  // Drops the jobs left and closes the pipe; after the thread was joined.
+  // Main thread.
   static void term();
   // True between init and term. Main thread.
   static bool running();
@@ -64,15 +64,17 @@ class PollWorker {
   // Queues job, unless an equal job is queued, running, or done and not yet
   // taken; returns the ticket of the job that does it. Main thread.
   static uint64_t submit(const PollJob& job);
-  // Waits until the job of ticket is done or deadline (monotonic
-  // microseconds) passes; true when done. A job that outlives one wait makes
-  // every later wait for it, or for a job queued behind it, return at once
-  // until it is done: one request, not every request, pays for a daemon that
-  // hangs. Main thread.
+  // Waits until a job is done and not yet taken (true), or until the job of
+  // ticket was taken or deadline (monotonic microseconds) passes (false). A
+  // job that outlives one wait makes every later wait for it, or for a job
+  // queued behind it, return at once until it is done: one request, not
+  // every request, pays for a daemon that hangs. Main thread.
   static bool wait(uint64_t ticket, int64_t deadline);
-  // Moves the done jobs, oldest first, to the end of *out. Main thread.
-  static void takeDone(std::vector<PollDone>* out);
-  // Readable after a job is done; drained by takeDone's caller with drain.
+  // The job done and not yet taken, if any (at most one). Main thread.
+  static bool peekDone(PollDone* out);
+  // Takes that job: the worker goes on to the next. Main thread.
+  static void takeDone();
+  // Readable after a job is done; drained with drain.
   static int wakeFd();
   static void drain();
 };

@@ -87,8 +87,9 @@ bool lastPollFailed = false;
 
 const char* nameOrAll(const char* name) { return name[0] != '\0' ? name : nullptr; }
 
-// Runs one job's poll into tree: on the poll worker, or on the main thread
-// (tree is then myCluster) before the worker starts.
+// Runs one job's poll and copies the level into tree: null on the poll
+// worker (the level stays in the master), myCluster on the main thread before
+// the worker starts.
 int runJob(const PollJob& job, ClusterInfo* tree) {
   switch (job.level) {
     case DATA_CLUSTER: {
@@ -106,7 +107,10 @@ int runJob(const PollJob& job, ClusterInfo* tree) {
   }
 }
 
-// Carries the level a job polled from its tree into myCluster.
+int runOnWorker(const PollJob& job) { return runJob(job, nullptr); }
+
+// Carries the level a job polled from the master tree into myCluster.
+// Caller holds the polling handler's mutex.
 void mergeJob(const PollJob& job, ClusterInfo* tree) {
   switch (job.level) {
     case DATA_CLUSTER:
@@ -159,28 +163,34 @@ int failedJob(const PollJob& job) {
   return failedAt(DATA_DISKS, &pool->diskUpdateTime, &pool->diskPerfUpdateTime, job.flag);
 }
 
-// Books a finished job (merging its tree, when it has one) and returns its
-// refresh result.
-int finishJob(const PollJob& job, int result, ClusterInfo* tree) {
+// Books a finished job, whose data is in myCluster, and returns its refresh
+// result.
+int finishJob(const PollJob& job, int result) {
   ++tarnInfoGeneration;
   lastPollFailed = counted(result) != 0;
-  if (result != 0) return failedJob(job);
-  if (tree != nullptr) mergeJob(job, tree);
-  return polledWell(job.level);
+  return result != 0 ? failedJob(job) : polledWell(job.level);
 }
 
-// Merges every job the worker has finished, oldest first; the result of the
-// one with ticket, or REFRESH_PENDING when it was not among them.
-int mergeDoneJobs(uint64_t ticket) {
-  std::vector<PollDone> finished;
-  PollWorker::takeDone(&finished);
-  int result = REFRESH_PENDING;
-  for (const PollDone& d : finished) {
-    const int r = finishJob(d.job, d.result, d.tree);
-    if (d.ticket == ticket) result = r;
-    delete d.tree;
+// What mergeDoneJob found.
+enum Taken { NOTHING_DONE, MASTER_BUSY, TOOK_OTHER, TOOK_IT };
+
+// Takes the job the worker has done, merging its level when the polling
+// handler's mutex is free at once (else it stays, for a later turn). TOOK_IT
+// when that job has ticket, with its refresh result in *result.
+Taken mergeDoneJob(uint64_t ticket, int* result) {
+  PollDone done;
+  if (!PollWorker::peekDone(&done)) return NOTHING_DONE;
+  PollingHandler* handler = thePollingHandler;
+  if (done.result == 0 && handler != nullptr) {
+    if (pthread_mutex_trylock(&handler->handlerMutex) != 0) return MASTER_BUSY;
+    mergeJob(done.job, handler->clusterInfo);
+    pthread_mutex_unlock(&handler->handlerMutex);
   }
-  return result;
+  PollWorker::takeDone();
+  const int booked = finishJob(done.job, done.result);
+  if (done.ticket != ticket) return TOOK_OTHER;
+  *result = booked;
+  return TOOK_IT;
 }
 
 int64_t requestDeadline() {
@@ -194,10 +204,19 @@ int poll(DataLevel level, int flag, const char* fsName = "", const char* poolNam
   PollJob job = {level, flag, {}, {}};
   copyText(job.fsName, fsName);
   copyText(job.poolName, poolName);
-  if (!PollWorker::running()) return finishJob(job, runJob(job, myCluster), nullptr);
+  if (!PollWorker::running()) return finishJob(job, runJob(job, myCluster));
   const uint64_t ticket = PollWorker::submit(job);
-  if (!lastPollFailed) PollWorker::wait(ticket, requestDeadline());
-  return mergeDoneJobs(ticket);
+  // The jobs ahead of this one are taken as they end: the worker runs the
+  // next only once the last is taken.
+  for (;;) {
+    int result = REFRESH_PENDING;
+    const Taken taken = mergeDoneJob(ticket, &result);
+    if (taken == TOOK_IT) return result;
+    if (taken == MASTER_BUSY || lastPollFailed) return REFRESH_PENDING;
+    if (taken == NOTHING_DONE && !PollWorker::wait(ticket, requestDeadline())) {
+      return REFRESH_PENDING;
+    }
+  }
 }
 
 // The file system at position index of myCluster, or null (past the end or an
@@ -248,9 +267,13 @@ void setRequestBudget(int64_t micros) { requestBudget = micros; }
 
 void newRequestTurn() { turnDeadline = 0; }
 
-void mergeFinishedPolls() { mergeDoneJobs(0); }
+void mergeFinishedPolls() {
+  int unused;
+  while (mergeDoneJob(0, &unused) == TOOK_OTHER) {
+  }
+}
 
-int startPollWorker() { return PollWorker::init(runJob); }
+int startPollWorker() { return PollWorker::init(runOnWorker); }
 
 int refreshTarnInfo() {
   ++tarnInfoGeneration;

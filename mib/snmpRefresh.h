@@ -55,8 +55,9 @@ void newRequestTurn();
 // the caller); 0, or -1. Main thread, after refreshTarnInfo.
 int startPollWorker();
 
-// Merges into myCluster every poll the worker has finished: the main loop
-// calls it when PollWorker::wakeFd is readable. Main thread.
+// Merges into myCluster the poll the worker has finished, if the polling
+// handler is free at once: the main loop calls it when PollWorker::wakeFd is
+// readable, and every second. Main thread.
 void mergeFinishedPolls();
 
 // Fills every level once (start-up): disk configuration records, cluster,
