@@ -1,17 +1,18 @@
 // The polling handler: the one object that gathers cluster data. It owns the
 // master ClusterInfo tree, fills it from daemon commands (through the
-// process-wide command wrapper) and from the configuration query tool, and
-// copies the polled level into the caller's tree: a poll's own tree, which
-// the SNMP side merges into its copy, or that copy itself at start-up.
+// process-wide command wrapper) and from the configuration query tool. At
+// start-up each poll also copies the polled level into the caller's tree (the
+// SNMP side's copy); afterwards the polls run on the poll worker with no
+// tree, and the SNMP side copies from the master itself (snmpPollWorker.h).
 //
 // DESIGN: one connection to the daemon carries every command, so every
 // operation that sends a command or reads or writes the master tree holds
 // handlerMutex from start to end: the polls (the poll worker's thread; the
 // main thread at start-up), the node-list refresh (refresh thread), the disk
 // configuration scan (the main thread at start-up, then the events handler's
-// send thread) and getClusterInfo. No thread that serves SNMP requests waits
-// on it. The mutex is not recursive; none of these operations calls another
-// that takes it.
+// send thread), getClusterInfo, and the SNMP side's copy from the master,
+// which only tries the mutex and never waits on it. The mutex is not
+// recursive; none of these operations calls another that takes it.
 #ifndef TNMIBD_API_API_POLL_H_
 #define TNMIBD_API_API_POLL_H_
 
