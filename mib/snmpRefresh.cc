@@ -111,25 +111,25 @@ int runOnWorker(const PollJob& job) { return runJob(job, nullptr); }
 
 // Carries the level a job polled from the master tree into myCluster.
 // Caller holds the polling handler's mutex.
-void mergeJob(const PollJob& job, ClusterInfo* tree) {
+void mergeJob(const PollJob& job, ClusterInfo* master) {
   switch (job.level) {
     case DATA_CLUSTER:
-      *myCluster = *tree;
-      myCluster->copyNodes(tree);
-      myCluster->copyFS(tree);
-      myCluster->clusterUpdateTime = tree->clusterUpdateTime;
+      *myCluster = *master;
+      myCluster->copyNodes(master);
+      myCluster->copyFS(master);
+      myCluster->clusterUpdateTime = master->clusterUpdateTime;
       break;
     case DATA_NODES:
-      myCluster->copyNodes(tree);
+      myCluster->copyNodes(master);
       break;
     case DATA_FILESYSTEMS:
-      myCluster->copyFS(tree);
+      myCluster->copyFS(master);
       break;
     case DATA_POOLS:
-      myCluster->copyPools(tree, nameOrAll(job.fsName));
+      myCluster->copyPools(master, nameOrAll(job.fsName));
       break;
     default:
-      myCluster->copyDisks(tree, job.fsName, nameOrAll(job.poolName));
+      myCluster->copyDisks(master, job.fsName, nameOrAll(job.poolName));
       break;
   }
 }
