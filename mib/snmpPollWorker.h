@@ -7,7 +7,8 @@
 // AgentX timeout; the master then dropped the agent. So the main thread only
 // decides what is stale and hands the poll to this thread as a job; it waits
 // for the job until its request's deadline, and otherwise answers from the
-// data at hand.
+// data at hand: the one case in which a request that found its data stale is
+// not answered from a fresh poll.
 //
 // myCluster stays the main thread's alone. A job polls into the polling
 // handler's master tree only; the main thread then copies the polled level
