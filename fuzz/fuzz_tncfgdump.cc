@@ -33,12 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parseOutput(data, size, false, [&master](const char* line) { applyNodeRecord(&master, line); });
   scanDisks(data, size, &master);
   copy.copyNodes(&master);
-  mergeDisks(&master, &copy, -1);
+  copy.copyDisks(&master, nullptr, nullptr);
   const uint8_t* newline = static_cast<const uint8_t*>(memchr(data, '\n', size));
   if (newline != nullptr) {
     size_t rest = static_cast<size_t>(newline + 1 - data);
     scanDisks(data + rest, size - rest, &master);
-    mergeDisks(&master, &copy, 0);
+    copy.copyDisks(&master, nullptr, "system");  // one pool of every file system
   }
   return 0;
 }
