@@ -106,13 +106,26 @@ DiskInfo& DiskInfo::operator=(const DiskInfo& src) {
   return *this;
 }
 
-void DiskInfo::clearStats() {
-  readTime = writeTime = 0;
-  longestReadTime = longestWriteTime = 0;
-  shortestReadTime = shortestWriteTime = 0;
-  readBytes = writeBytes = 0;
-  readOps = writeOps = 0;
-  perfInstances = 0;
+void DiskInfo::clearStats() { setStats(DiskStats{}); }
+
+DiskStats DiskInfo::stats() const {
+  return DiskStats{readTime,         writeTime,         longestReadTime, longestWriteTime,
+                   shortestReadTime, shortestWriteTime, readBytes,       writeBytes,
+                   readOps,          writeOps,          perfInstances};
+}
+
+void DiskInfo::setStats(const DiskStats& s) {
+  readTime = s.readTime;
+  writeTime = s.writeTime;
+  longestReadTime = s.longestReadTime;
+  longestWriteTime = s.longestWriteTime;
+  shortestReadTime = s.shortestReadTime;
+  shortestWriteTime = s.shortestWriteTime;
+  readBytes = s.readBytes;
+  writeBytes = s.writeBytes;
+  readOps = s.readOps;
+  writeOps = s.writeOps;
+  perfInstances = s.perfInstances;
 }
 
 // ---- StoragePoolInfo

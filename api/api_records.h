@@ -58,6 +58,14 @@ class KeyIndex {
   std::unordered_map<std::string_view, int32_t> positions_;
 };
 
+// The statistics of a disk: the fields DiskInfo::clearStats zeroes.
+struct DiskStats {
+  double readTime, writeTime, longestReadTime, longestWriteTime, shortestReadTime,
+      shortestWriteTime;
+  int64_t readBytes, writeBytes;
+  int32_t readOps, writeOps, perfInstances;
+};
+
 // One disk of a storage pool; identified by name.
 class DiskInfo {
  public:
@@ -69,6 +77,9 @@ class DiskInfo {
   DiskInfo& operator=(const DiskInfo& src);
   // Zeroes the six times, readBytes, writeBytes, readOps, writeOps, perfInstances.
   void clearStats();
+  // Those fields, read and written together.
+  DiskStats stats() const;
+  void setStats(const DiskStats& s);
 
   unsigned char inConfig = 0;
   char name[RECORD_TEXT_SIZE] = {};

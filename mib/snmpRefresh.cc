@@ -1,7 +1,11 @@
 #include "mib/snmpRefresh.h"
 
 #include <stddef.h>
+#include <string.h>
 #include <sys/time.h>
+
+#include <string>
+#include <unordered_map>
 
 #include "agent/clock.h"
 #include "agent/tarnInfo.h"
@@ -109,6 +113,38 @@ int runJob(const PollJob& job, ClusterInfo* tree) {
 
 int runOnWorker(const PollJob& job) { return runJob(job, nullptr); }
 
+// Calls visit on every disk of tree that a disk job covers.
+template <typename Visit>
+void forJobDisks(const PollJob& job, ClusterInfo* tree, Visit visit) {
+  const int32_t at = tree->getFilesystemInfoIndex(job.fsName);
+  if (at < 0 || tree->fileSystems[at] == nullptr) return;
+  for (StoragePoolInfo* pool : tree->fileSystems[at]->pools) {
+    if (pool == nullptr || (job.poolName[0] != '\0' && strcmp(pool->name, job.poolName) != 0)) {
+      continue;
+    }
+    for (DiskInfo* disk : pool->disks) {
+      if (disk != nullptr) visit(disk);
+    }
+  }
+}
+
+// A disk poll without statistics zeroes them in the master: they hold one
+// pass of the statistics poll, or nothing. Copied as they are, they would
+// serve zeros to a statistics request answered from the data at hand before
+// its own poll ends. So the served disks keep the statistics of their last
+// statistics poll, which their pool's diskPerfUpdateTime dates. (A request
+// that waits for its poll never sees the difference: a poll without
+// statistics finds the statistics stamp stale too.)
+void mergeDisksKeepingStatistics(const PollJob& job, ClusterInfo* master) {
+  std::unordered_map<std::string, DiskStats> kept;
+  forJobDisks(job, myCluster, [&kept](DiskInfo* disk) { kept[disk->name] = disk->stats(); });
+  myCluster->copyDisks(master, job.fsName, nameOrAll(job.poolName));
+  forJobDisks(job, myCluster, [&kept](DiskInfo* disk) {
+    const auto found = kept.find(disk->name);
+    if (found != kept.end()) disk->setStats(found->second);
+  });
+}
+
 // Carries the level a job polled from the master tree into myCluster.
 // Caller holds the polling handler's mutex.
 void mergeJob(const PollJob& job, ClusterInfo* master) {
@@ -129,7 +165,11 @@ void mergeJob(const PollJob& job, ClusterInfo* master) {
       myCluster->copyPools(master, nameOrAll(job.fsName));
       break;
     default:
-      myCluster->copyDisks(master, job.fsName, nameOrAll(job.poolName));
+      if (job.flag != 0) {
+        myCluster->copyDisks(master, job.fsName, nameOrAll(job.poolName));
+      } else {
+        mergeDisksKeepingStatistics(job, master);
+      }
       break;
   }
 }
