@@ -153,7 +153,8 @@ TEST_F(PollTest, ScanCreatesKeepsAndSweepsAndOnlyItCreatesDisks) {
   ASSERT_CTL("add disk fs1 system new");
   ASSERT_EQ(h->updateStoragePoolInfo(&dst, nullptr), 0);
   ASSERT_EQ(h->updateDiskInfo(&dst, "fs1", nullptr, 0), 0);
-  EXPECT_EQ(treeShape(&dst), treeShape(master));  // the disk poll adds no disk
+  // The disk poll adds no disk, and carries only the disks of the file system it polled.
+  EXPECT_EQ(treeShape(&dst), "fs1(system[nsd1 nsd2 ]data1[nsd3 nsd4 ])fs2(system[])");
   for (const char* removal : {"disk fs1 system nsd2", "pool fs1 data1", "fs fs2"})
     ASSERT_CTL(std::string("remove ") + removal);
   ASSERT_CTL("set disk fs1 system nsd1 usage strange");
