@@ -202,6 +202,18 @@ TEST_F(PollTest, ConfigurationsPastThePoolAndDiskLimitsAreCutWithOneWarningEach)
   EXPECT_EQ(countOf(err, "\n"), 2u) << err;
 }
 
+// Each pass sums its serving nodes' statistics from zero, and a pass without statistics leaves
+// them at zero; the sums against the model are the table tests' (test_tables.py).
+TEST_F(PollTest, DiskStatisticsStartFromZeroAtEachPass) {
+  scanAndPollNodes();
+  ASSERT_EQ(h->updateStoragePoolInfo(&dst, nullptr), 0);
+  for (int pass = 0; pass < 2; pass++) ASSERT_EQ(h->updateDiskInfo(&dst, "fs1", "system", 1), 0);
+  DiskInfo* nsd1 = dst.fileSystems[0]->pools[0]->disks[0];
+  EXPECT_EQ(join(nsd1->readTime, nsd1->perfInstances), "4 2 ");
+  ASSERT_EQ(h->updateDiskInfo(&dst, "fs1", "system", 0), 0);
+  EXPECT_EQ(join(nsd1->readTime, nsd1->perfInstances), "0 0 ");
+}
+
 TEST_F(PollTest, AFailedNodeOrUnknownNameRefusesWithoutSendingAndWarnsOncePerLevel) {
   ASSERT_EQ(h->updateDiskSDRInfo(0), 0);
   EXPECT_EQ(h->updateFilesystemInfo(&dst, 1), 1);  // no node yet: refused
