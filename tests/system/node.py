@@ -6,11 +6,9 @@ touched: every write lands in the overlays, which go with the namespace. The nod
 sandbox's network and its /var/tarnfs, /var/agentx and /var/lib/snmp."""
 
 import hashlib
-import os
 import subprocess
-import time
 
-import pytest
+from conftest import wait_for
 
 # Overlaid directories, and the tmpfs of the fixed paths re-bound on top of the /usr overlay.
 BOOT = r"""set -e
@@ -51,19 +49,17 @@ class Node:
         self.proc = subprocess.Popen(
             ["unshare", "--pid", "--fork", "--kill-child", "--mount", "--mount-proc", "--uts",
              "bash", "-c", BOOT, "boot", str(state_dir)], stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            children = subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True,
-                                      text=True).stdout.split()
-            if children and self.state() in ("running", "degraded"):
-                return
+        def up():
             assert self.proc.poll() is None, "the node's service manager did not start"
-            time.sleep(0.2)
-        pytest.fail("the node's service manager did not come up")
+            return self.children() and self.state() in ("running", "degraded")
+        wait_for(up, 30, "the node's service manager", interval=0.2)
+
+    def children(self):
+        return subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True,
+                              text=True).stdout.split()
 
     def pid(self):
-        return subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True,
-                              text=True).stdout.split()[0]
+        return self.children()[0]
 
     def run(self, command, check=True, cwd="/", timeout=120, input=None):
         """A shell command on the node, as root; its CompletedProcess (text)."""
@@ -89,10 +85,7 @@ class Node:
         return self.run("journalctl -q -o cat --no-pager -u " + unit).stdout
 
     def wait_active(self, unit, timeout=30):
-        deadline = time.monotonic() + timeout
-        while self.active(unit) != "active":
-            assert time.monotonic() < deadline, "%s: %s" % (unit, self.journal(unit)[-3000:])
-            time.sleep(0.2)
+        wait_for(lambda: self.active(unit) == "active", timeout, unit, interval=0.2)
 
     def pristine_snmpd_conf(self):
         """Debian's own snmpd.conf: the package's copy when the host's was edited."""

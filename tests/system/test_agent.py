@@ -26,11 +26,10 @@ def hiding(names, argv):
     return ["unshare", "--mount", "sh", "-c", script, "hide"] + list(argv)
 
 
-def test_version_scalar_is_unsigned_one_and_read_only_and_sigterm_exits_zero(agent, snmp):
-    assert snmp.get("-On", VERSION_OID).stdout.strip().endswith(".0 = Gauge32: 1")
+# Its value, Gauge32 1, is what every agent start waits for (conftest's served).
+def test_the_version_scalar_is_read_only(agent, snmp):
     refused = snmp.run("snmpset", "127.0.0.1", VERSION_OID, "u", "2")
     assert refused.returncode != 0 and re.search("notWritable|noAccess", refused.stderr)
-    assert agent.stop(signal.SIGTERM) == 0
 
 
 def cpu_during(proc, action):

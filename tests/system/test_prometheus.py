@@ -63,19 +63,24 @@ def test_the_checked_in_module_is_generated_from_the_mib_and_the_rules_pass_prom
     assert "SUCCESS" in run(["promtool", "check", "config", str(config)])
 
 
+def readme_section(title):
+    return read(REPO, "README.md").split("\n## " + title + "\n")[1].split("\n## ")[0]
+
+
 def readme_scrape_job():
     """The scrape job of the README's section on Prometheus, unindented."""
-    section = read(REPO, "README.md").split("## Monitoring with Prometheus")[1].split("\n## ")[0]
+    section = readme_section("Monitoring with Prometheus")
     block = re.search(r"^( *)```\n( *scrape_configs:.*?)^ *```", section, re.M | re.S)
     assert block, "no scrape job in the README"
     return textwrap.dedent(block.group(2))
 
 
-def start_exporter(launcher):
+def start_exporter(launcher, config=os.path.join(PROM_DIR, "snmp.yml")):
     exporter = launcher.start("exporter", [
-        "prometheus-snmp-exporter", "--config.file=" + os.path.join(PROM_DIR, "snmp.yml"),
+        "prometheus-snmp-exporter", "--config.file=%s" % config,
         "--web.listen-address=127.0.0.1:%d" % EXPORTER_PORT])
     wait_for(lambda: port_open(EXPORTER_PORT) or not exporter.running(), 10, "the exporter")
+    return exporter
 
 
 def scrape():
@@ -168,8 +173,7 @@ class Prometheus:
         self.proc = launcher.start("prometheus", [
             "prometheus", "--config.file=%s" % config, "--storage.tsdb.path=%s" % (tmp_path / "db"),
             "--web.listen-address=127.0.0.1:%d" % PROMETHEUS_PORT])  # the sandbox's own loopback
-        wait_for(lambda: port_open(PROMETHEUS_PORT) or not self.proc.running(), 30, "Prometheus")
-        wait_for(self.ready, 60, "Prometheus ready")  # it answers 503 while it starts
+        wait_for(self.ready, 60, "Prometheus ready")  # refused, then 503 while it starts
         wait_for(lambda: self.query('up{job="tarn"} == 1'), 30, "Prometheus's first scrape",
                  interval=0.5)
 

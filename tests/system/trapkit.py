@@ -9,19 +9,16 @@ import threading
 import time
 
 from conftest import event_connected  # noqa: F401  (the benchmark takes it from here)
-from conftest import AGENT_HOST, COMMUNITY, SNMP_MIB_OPTS, snmp_env, wait_for
+from conftest import AGENT_HOST, COMMUNITY, Snmp, snmp_env, wait_for
+from tables_snmp import TARN_ROOT, object_oids, oid_text
 
 TRAP_OID = ".1.3.6.1.6.3.1.1.4.1.0"
 UPTIME_OID = ".1.3.6.1.2.1.1.3.0"
-TARN_ROOT = ".1.3.6.1.4.1.32473"
 
 
 @functools.lru_cache(maxsize=None)
 def oid_of(name):
-    r = subprocess.run(["snmptranslate", "-On"] + SNMP_MIB_OPTS + ["TARN-MIB::" + name],
-                       capture_output=True, text=True, env=snmp_env("/nonexistent"))
-    assert r.returncode == 0 and r.stdout.startswith("."), r.stderr
-    return r.stdout.strip()
+    return oid_text(object_oids(Snmp("/nonexistent"), [name])[name])
 
 
 def parse_trap(line):

@@ -11,10 +11,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "agent/scoped.h"
 
 namespace conntest {
 
@@ -64,6 +68,38 @@ inline bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000
   }
   return true;
 }
+
+// The output of a shell command line, stderr with it, after "ERROR: " when it failed.
+inline std::string run(const std::string& command) {
+  ScopedPipe pipe(popen((command + " 2>&1").c_str(), "r"));
+  std::string text;
+  char chunk[4096];
+  for (size_t n; pipe.get() != nullptr && (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;)
+    text.append(chunk, n);
+  return pipe.close() == 0 ? text : "ERROR: " + text;
+}
+
+// The daemon simulator on the sample model, from start() until the object goes.
+struct Simulator {
+  static constexpr const char* kDir = TN_BUILD_DIR "/sim/";
+  FILE* pipe = nullptr;
+  bool start() {  // true once it says both its sockets listen
+    pipe = popen(
+        "exec " TN_BUILD_DIR "/sim/tarnsim --model " TN_SOURCE_DIR "/sim/models/sample.json", "r");
+    char line[64] = "";
+    return pipe && fgets(line, sizeof line, pipe) && strstr(line, "tarnsim: ready");
+  }
+  ~Simulator() {
+    if (pipe != nullptr) ctl("shutdown"), pclose(pipe);
+  }
+  // "tarnsim ctl WORDS": its output, after "ERROR: " when it failed.
+  static std::string ctl(const std::string& words) {
+    return run(std::string(kDir) + "tarnsim ctl --timeout 5000 " + words);
+  }
+};
+
+#define ASSERT_CTL(words) \
+  ASSERT_NE(conntest::Simulator::ctl(words).rfind("ERROR", 0), 0u) << (words)
 
 // A listening socket on a UNIX path, or on 127.0.0.1 at a port the system
 // picks; closed (and its path removed) on destruction.

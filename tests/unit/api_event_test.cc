@@ -23,28 +23,19 @@ std::unique_ptr<T> build(std::string line) {
                                      : static_cast<T*>(handler.createEventObject(type, &line[0])));
 }
 
+// Each type word's trap, and the table's words in type order, are the system tests' to check.
 TEST(EventType, TheFirstRowWhoseWordBeginsTheTypeWord) {
-  static const char* const kWords[EVENT_TYPE_COUNT] = {
-      "mount",     "unmount",  "adddisk",    "deldisk",  "chdisk",        "takeover",
-      "failure",   "recovery", "createfs",   "deletefs", "fsstatechange", "newconnection",
-      "exception", "sgStats",  "hungthread", "poolutil", "sdrChanged"};
   EventsHandler handler(nullptr, 0);
   auto typeOf = [&](std::string line) { return handler.getEventType(&line[0]); };
-  for (int i = 0; i < EVENT_TYPE_COUNT; i++)
-    EXPECT_EQ(typeOf(std::string("_event_ ") + kWords[i] + "s _node_ a"), i) << kWords[i];
+  EXPECT_EQ(typeOf("_event_ mounts _node_ a"), EVENT_MOUNT);
+  EXPECT_EQ(typeOf("_event_ poolutilization"), EVENT_POOLUTIL);
   EXPECT_EQ(typeOf("_node_ a _event_ deldisk _fs_ b"), EVENT_DELDISK);
   EXPECT_EQ(typeOf("_event_ moun _node_ a"), -1);
   EXPECT_EQ(typeOf("_event_ sgstats"), -1);
 }
 
+// Every field of every trap's record, from the event line, is the system tests' to check.
 TEST(EventRecord, KeywordsFillTheFieldsOfTheRecordsType) {
-  auto c = build<ChdiskEvent>(
-      "_event_ chdisk _data_ yes _meta_ no _fg_ 7 _availability_ up _status_ ready "
-      "_disk_ d1 _fs_ fs1 _node_ 10.0.0.2");
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(Texts({c->node, c->fs, c->disk, c->status, c->availability, c->failureGroup,
-                   c->metadata, c->data}),
-            Texts({"10.0.0.2", "fs1", "d1", "ready", "up", "7", "no", "yes"}));
   // Quoted values; a keyword inside a word is none; long values are cut, and
   // keywords past the first 1023 characters are found.
   auto d = build<DiskActionEvent>("_event_ adddisk x_node_ bad _node_ 'node one' _fs_ " +
@@ -59,35 +50,6 @@ TEST(EventRecord, KeywordsFillTheFieldsOfTheRecordsType) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->waitTime, expected) << text;
   }
-}
-
-TEST(EventList, ItemsUnlinkThemselvesAndAChainIsAppendedWhole) {
-  EventsHandler handler(nullptr, 0);
-  EventItem* a = EventItem::strdup("a");
-  EventItem* b = EventItem::strdup("b");
-  EventItem* c = EventItem::strdup("c");
-  b->append(c);
-  a->append(b);
-  handler.appendEventToList(a, c, 3, 6);
-  delete b;
-  EXPECT_EQ(a->next, c);
-  EXPECT_EQ(c->prev, a);
-  char buffer[8];
-  EXPECT_STREQ(handler.getEventFromList(buffer, sizeof buffer), "a");
-  EXPECT_EQ(handler.listTail, c);  // "c" is still pending: it goes with the handler
-}
-
-struct Received {
-  std::vector<std::string> lines;
-  std::atomic<size_t> count{0};
-};
-
-template <class T, int Tag>
-int record(Event* event, void* data) {
-  std::unique_ptr<T> e(static_cast<T*>(event));
-  static_cast<Received*>(data)->lines.push_back(std::to_string(Tag) + e->node);
-  static_cast<Received*>(data)->count++;
-  return 0;
 }
 
 // How many disk scans had run when the mount's callback was called.
@@ -126,10 +88,18 @@ TEST(EventList, ARunOfChangesIsOneScanAndAFullListDropsAndCounts) {
   EXPECT_EQ(append("_event_ exception"), 0);
 }
 
+// Mounts seen by their callback.
+std::atomic<int> mounts{0};
+int countMount(Event* event, void*) {
+  delete static_cast<MountActionEvent*>(event);
+  mounts++;
+  return 0;
+}
+
 // A daemon missing at start-up: init fails, and the receive thread keeps trying until the
-// connection is made, then takes the polling handler. Queued lines reach their callbacks in
-// order, none lost; a stop ends run and term leaves the handler to the receive thread, which
-// stays blocked in its read.
+// connection is made, then takes the polling handler. A queued line reaches its callback (that
+// bursts of every type arrive in order, none lost, is the trap tests'); a stop ends run and term
+// leaves the handler to the receive thread, which stays blocked in its read.
 TEST(EventThreads, AConnectionMissingAtStartIsRetriedAndLinesReachTheirCallbacksUntilAStop) {
   REQUIRE_SANDBOX();
   const char kSocket[] = "/var/tarnfs/tnperf/tnperfSocket";
@@ -140,9 +110,7 @@ TEST(EventThreads, AConnectionMissingAtStartIsRetriedAndLinesReachTheirCallbacks
   EXPECT_NE(EventsHandler::init(polling, 0), 0);
   EventsHandler* handler = theEventsHandler;
   EXPECT_EQ(handler->pollingHandler, nullptr);
-  Received received;
-  handler->registerEventCallback(EVENT_MOUNT, record<MountActionEvent, 0>, &received);
-  handler->registerEventCallback(EVENT_FAILURE, record<NodeStatusEvent, 1>, &received);
+  handler->registerEventCallback(EVENT_MOUNT, countMount, nullptr);
   std::thread runner([&] { EXPECT_EQ(handler->run(), 0); });
   // The receive thread waits on this connection for the rest of the process.
   static auto* daemon = new conntest::Listener(kSocket);
@@ -152,19 +120,11 @@ TEST(EventThreads, AConnectionMissingAtStartIsRetriedAndLinesReachTheirCallbacks
   EXPECT_GE(peer, 0);
   EXPECT_TRUE(conntest::waitFor([&] { return handler->pollingHandler == polling; }));
   unlink(kSocket);
-  Texts expected;
-  for (int i = 0; i < 300; i++) {
-    std::string node = std::to_string(i) + std::string(i % 50 == 0 ? 1500 : 0, 'n');
-    std::string line = i % 3 == 0   ? "_event_ mount _node_ " + node
-                       : i % 3 == 1 ? "_event_ failure _node_ " + node
-                                    : "_event_ exception _node_ " + node;  // builds no record
-    if (i % 3 != 2) expected.push_back(std::to_string(i % 3) + node.substr(0, 255));
-    eventLineCallback(&line[0], nullptr);
-  }
-  EXPECT_TRUE(conntest::waitFor([&] { return received.count == expected.size(); }));
+  std::string line = "_event_ mount _node_ a";
+  eventLineCallback(&line[0], nullptr);
+  EXPECT_TRUE(conntest::waitFor([] { return mounts == 1; }));
   handler->stop();
   runner.join();
-  EXPECT_EQ(received.lines, expected);
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("_error_ creating tnperf wrapper utils"), std::string::npos) << log;
   EXPECT_NE(log.find("Warning: events connection to the TARN daemon made"), std::string::npos)
