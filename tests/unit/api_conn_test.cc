@@ -9,7 +9,6 @@
 #include <sys/vfs.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -331,9 +330,10 @@ TEST_F(Wrapper, AFailedAnswerIsDroppedWithOneWarningAndTheNextCommandGetsItsOwn)
     ASSERT_CTL(c[0]);
     std::string out = conntest::capturedBy(
         [&] { EXPECT_EQ(wrapper->processCommand("get clusterinfo"), fails ? -1 : 0); });
-    const std::string warning = ".{24}: tnmibd: Warning: TARN daemon answer failed \\((" +
-                                std::string(c[1]) + ")\\), command connection re-established\n";
-    EXPECT_TRUE(std::regex_match(out, std::regex(fails ? warning : ""))) << out;
+    // One warning after its 24-character time stamp, or nothing.
+    const std::string warning = ": tnmibd: Warning: TARN daemon answer failed (" +
+                                std::string(c[1]) + "), command connection re-established\n";
+    EXPECT_EQ(out.size() > 24 ? out.substr(24) : out, fails ? warning : "") << out;
     // None of a failed answer's lines stay; its connection is replaced.
     EXPECT_EQ(wrapper->getInstanceCount("_cluster_"), fails ? 0 : 1);
     EXPECT_EQ(simStat("accepted") != accepted, fails);
