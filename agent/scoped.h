@@ -19,6 +19,23 @@ class ScopedLock {
   pthread_mutex_t* mutex_;
 };
 
+// Holds a pthread mutex if it was free at construction; never waits for it.
+class ScopedTryLock {
+ public:
+  explicit ScopedTryLock(pthread_mutex_t* mutex)
+      : mutex_(mutex), locked_(pthread_mutex_trylock(mutex) == 0) {}
+  ~ScopedTryLock() {
+    if (locked_) pthread_mutex_unlock(mutex_);
+  }
+  ScopedTryLock(const ScopedTryLock&) = delete;
+  ScopedTryLock& operator=(const ScopedTryLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  pthread_mutex_t* mutex_;
+  bool locked_;
+};
+
 // Owns a file descriptor; closes it unless released.
 class ScopedFd {
  public:

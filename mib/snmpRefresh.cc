@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "agent/clock.h"
+#include "agent/scoped.h"
 #include "agent/tarnInfo.h"
 #include "agent/text.h"
 #include "api/api_poll.h"
@@ -113,12 +114,17 @@ int runJob(const PollJob& job, ClusterInfo* tree) {
 
 int runOnWorker(const PollJob& job) { return runJob(job, nullptr); }
 
-// Calls visit on every disk of tree that a disk job covers.
+FilesystemInfo* fileSystemNamed(const char* name) {
+  const int32_t at = myCluster->getFilesystemInfoIndex(name);
+  return at >= 0 ? myCluster->fileSystems[at] : nullptr;
+}
+
+// Calls visit on every disk of myCluster that a disk job covers.
 template <typename Visit>
-void forJobDisks(const PollJob& job, ClusterInfo* tree, Visit visit) {
-  const int32_t at = tree->getFilesystemInfoIndex(job.fsName);
-  if (at < 0 || tree->fileSystems[at] == nullptr) return;
-  for (StoragePoolInfo* pool : tree->fileSystems[at]->pools) {
+void forJobDisks(const PollJob& job, Visit visit) {
+  const FilesystemInfo* fs = fileSystemNamed(job.fsName);
+  if (fs == nullptr) return;
+  for (StoragePoolInfo* pool : fs->pools) {
     if (pool == nullptr || (job.poolName[0] != '\0' && strcmp(pool->name, job.poolName) != 0)) {
       continue;
     }
@@ -137,9 +143,9 @@ void forJobDisks(const PollJob& job, ClusterInfo* tree, Visit visit) {
 // statistics finds the statistics stamp stale too.)
 void mergeDisksKeepingStatistics(const PollJob& job, ClusterInfo* master) {
   std::unordered_map<std::string, DiskStats> kept;
-  forJobDisks(job, myCluster, [&kept](DiskInfo* disk) { kept[disk->name] = disk->stats(); });
+  forJobDisks(job, [&kept](DiskInfo* disk) { kept[disk->name] = disk->stats(); });
   myCluster->copyDisks(master, job.fsName, nameOrAll(job.poolName));
-  forJobDisks(job, myCluster, [&kept](DiskInfo* disk) {
+  forJobDisks(job, [&kept](DiskInfo* disk) {
     const auto found = kept.find(disk->name);
     if (found != kept.end()) disk->setStats(found->second);
   });
@@ -172,11 +178,6 @@ void mergeJob(const PollJob& job, ClusterInfo* master) {
       }
       break;
   }
-}
-
-FilesystemInfo* fileSystemNamed(const char* name) {
-  const int32_t at = myCluster->getFilesystemInfoIndex(name);
-  return at >= 0 ? myCluster->fileSystems[at] : nullptr;
 }
 
 // A failed job: its level's records are looked up by name, as the lists may
@@ -222,9 +223,9 @@ Taken mergeDoneJob(uint64_t ticket, int* result) {
   if (!PollWorker::peekDone(&done)) return NOTHING_DONE;
   PollingHandler* handler = thePollingHandler;
   if (done.result == 0 && handler != nullptr) {
-    if (pthread_mutex_trylock(&handler->handlerMutex) != 0) return MASTER_BUSY;
+    ScopedTryLock master(&handler->handlerMutex);
+    if (!master.locked()) return MASTER_BUSY;
     mergeJob(done.job, handler->clusterInfo);
-    pthread_mutex_unlock(&handler->handlerMutex);
   }
   PollWorker::takeDone();
   const int booked = finishJob(done.job, done.result);
