@@ -18,31 +18,21 @@ SIGTERM ends the agent within 2 s.
 Usage: tests/sandbox.sh /usr/bin/python3 bench/bench_faults.py [--build DIR] [--events N]
 """
 
-import argparse
 import os
 import pathlib
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
+import system_bench  # the script's own folder is on the path
 
-
-def parse_args():
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
-    p.add_argument("--events", type=int, default=3000000)
-    p.add_argument("--seconds", type=int, default=30, help="how long each fault holds")
-    return p.parse_args()
-
-
-ARGS = parse_args()
-os.environ["TN_BUILD_DIR"] = ARGS.build
-sys.path.insert(0, os.path.join(REPO, "tests", "system"))
+REPO = system_bench.REPO
+PARSER = system_bench.parser(__doc__)
+PARSER.add_argument("--events", type=int, default=3000000)
+PARSER.add_argument("--seconds", type=int, default=30, help="how long each fault holds")
+ARGS = system_bench.parse(PARSER)
 import conftest  # noqa: E402  (the system tests' process helpers)
 
 # One request each: the first row of a table, and a health scalar.
@@ -122,7 +112,7 @@ def peak_kib(pid):
 def measure(name, apply, work):
     launcher = conftest.Launcher(work)
     try:
-        getattr(conftest.installed, "__wrapped__", conftest.installed)(launcher)  # a fixture
+        system_bench.fixture_body(conftest.installed)(launcher)
         conftest.start_snmpd(launcher, work, ["master agentx", "agentXSocket tcp:localhost:705"]
                              + packaged_agentx_settings())
         sim = conftest.start_simulator(launcher, work)
@@ -148,9 +138,7 @@ def measure(name, apply, work):
 
 
 def main():
-    if not conftest.in_sandbox():
-        sandbox = os.path.join(REPO, "tests", "sandbox.sh")
-        os.execv(sandbox, [sandbox, "/usr/bin/python3"] + sys.argv)
+    system_bench.enter_sandbox()
     print("master: %s" % ", ".join(packaged_agentx_settings()))
     for name, apply in FAULTS:
         measure(name, apply, pathlib.Path(tempfile.mkdtemp(prefix="bench-faults-")))

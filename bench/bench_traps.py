@@ -17,41 +17,25 @@ Usage: tests/sandbox.sh /usr/bin/python3 bench/bench_traps.py [--build DIR]
        [--burst N] [--steady-seconds S]
 """
 
-import argparse
 import math
-import os
 import pathlib
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
+import system_bench  # the script's own folder is on the path
 
-
-def parse_args():
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--build", default=os.path.join(REPO, "build"), type=os.path.abspath)
-    p.add_argument("--burst", type=int, default=10000)
-    p.add_argument("--steady-seconds", type=int, default=30)
-    return p.parse_args()
-
-
-ARGS = parse_args()
-os.environ["TN_BUILD_DIR"] = os.path.abspath(ARGS.build)
-sys.path.insert(0, os.path.join(REPO, "tests", "system"))
+REPO = system_bench.REPO
+PARSER = system_bench.parser(__doc__)
+PARSER.add_argument("--burst", type=int, default=10000)
+PARSER.add_argument("--steady-seconds", type=int, default=30)
+ARGS = system_bench.parse(PARSER)
 import conftest  # noqa: E402  (the system tests' process helpers)
 from trapkit import (TimedTrapd, Walker, event_connected, trap_body,  # noqa: E402
                      udp_receive_errors)
 
 TEMPLATE = "mount _node_ {i} _fs_ {t}"
-
-
-def fixture_body(fixture):
-    """The plain function behind one of conftest's pytest fixtures."""
-    return getattr(fixture, "__wrapped__", fixture)
 
 
 def received(trapd, skip):
@@ -103,8 +87,8 @@ def steady(sim, trapd, seconds, walker=None):
 
 
 def start_stack(launcher, work):
-    fixture_body(conftest.installed)(launcher)
-    fixture_body(conftest.snmpd)(launcher, work)
+    system_bench.fixture_body(conftest.installed)(launcher)
+    system_bench.fixture_body(conftest.snmpd)(launcher, work)
     trapd = TimedTrapd(launcher, work)
     sim = conftest.start_simulator(launcher, work)
     conftest.start_agent(launcher, work)
@@ -124,9 +108,7 @@ def report_walks(work, sim, trapd, seconds):
 
 
 def main():
-    if not conftest.in_sandbox():
-        sandbox = os.path.join(REPO, "tests", "sandbox.sh")
-        os.execv(sandbox, [sandbox, "/usr/bin/python3"] + sys.argv)
+    system_bench.enter_sandbox()
     work = pathlib.Path(tempfile.mkdtemp(prefix="bench-traps-"))
     launcher = conftest.Launcher(work)
     try:
